@@ -1,0 +1,49 @@
+// hl7mwl: converts one HL7 order message into the DICOM dump of a modality worklist entry.
+#include <cerrno>
+#include <fstream>
+
+#include "arguments.h"
+#include "dump/writer.h"
+#include "hl7/reader.h"
+#include "messages.h"
+#include "platform.h"
+
+namespace {
+
+[[noreturn]] void fail_on(const std::string& path) { exit_with(1, error_report(path, errno)); }
+
+// Reads the whole input into the process's message, or ends the process with the reason.
+void read_input(const std::string& path) {
+  // The program applies the text-mode rules itself, so both builds read the same bytes.
+  std::ifstream input(path, std::ios::binary);
+  if (!input.is_open()) fail_on(path);
+  if (!read_message(input, !is_character_device(path))) fail_on(path);
+  input.close();
+}
+
+// Refuses, before the output is touched, a message the dump cannot be made from.
+void check_message() {
+  const Selection selected = select_segments();
+  if (!selected.pid) exit_with(1, "ERROR: no PID segment in HL7 file\n");
+  if (!selected.obr) exit_with(1, "ERROR: no OBR segment in HL7 file\n");
+}
+
+void write_output(const std::string& path) {
+  std::ofstream output(path, std::ios::binary | std::ios::trunc);
+  if (!output.is_open()) fail_on(path);
+  write_dump(output);
+  if (!output) fail_on(path);
+  output.close();
+  if (!output) fail_on(path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  use_binary_stderr();
+  parse_arguments(argc, argv);
+  read_input(*driver_state.input_path);
+  check_message();
+  write_output(*driver_state.output_path);
+  return 0;
+}

@@ -1,0 +1,48 @@
+// The program name taken from argv[0], and the perror-style report.
+#include "arguments.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "messages.h"
+
+namespace {
+
+TEST(ProgramName, FromArgv0) {
+  const std::string long_part(256, 'd');
+  struct Case {
+    std::string argv0;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"C:\\bin\\conv.exe", "conv"},
+      {"./conv", "conv"},
+      {"conv", "conv"},
+      {"tools/a.b.exe", "a.b"},
+      {".conv", ""},
+      {"dir.d/conv", "conv"},
+      {"C:conv.exe", "conv"},
+      {"Z:\\build/x\\hl7mwl.exe", "hl7mwl"},
+      {"", ""},
+      {long_part.substr(1) + "/conv", ""},
+      {long_part.substr(2) + "/conv", "conv"},
+      {long_part + ".exe", ""},
+      {long_part.substr(1) + ".exe", long_part.substr(1)},
+      {"conv." + long_part.substr(1), ""},
+      {"conv." + long_part.substr(2), "conv"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("argv[0]: " + c.argv0);
+    EXPECT_EQ(program_name_from(c.argv0), c.name);
+  }
+}
+
+TEST(ErrorReport, PathThenTheLibraryText) {
+  EXPECT_EQ(error_report("in.hl7", ENOENT), std::string("in.hl7: ") + std::strerror(ENOENT) + "\n");
+  EXPECT_EQ(error_report("", EACCES), std::string(std::strerror(EACCES)) + "\n");
+}
+
+}  // namespace

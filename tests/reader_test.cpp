@@ -1,0 +1,54 @@
+// Lines, fields and the text-mode byte rules of read_message.
+#include "hl7/reader.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace {
+
+TEST(ReadMessage, LinesAndFields) {
+  struct Case {
+    std::string label;
+    std::string input;
+    SegmentList expected;
+    bool eof_byte_ends_input = true;
+  };
+  const Case cases[] = {
+      {"empty file", "", {}},
+      {"CR LF line ends", "MSH|a|b\r\nPID|1\r\n", {{"MSH", "a", "b"}, {"PID", "1"}}},
+      {"last line without line end", "PID|x", {{"PID", "x"}}},
+      {"empty line in between", "PID|x\n\nPV1|y\n", {{"PID", "x"}, {}, {"PV1", "y"}}},
+      {"empty last line", "PID|x\n\n", {{"PID", "x"}, {}}},
+      {"lone CRs are text", "MSH|a\rPID|b\r", {{"MSH", "a\rPID", "b\r"}}},
+      {"CR CR LF keeps one CR", "PID|a\r\r\n", {{"PID", "a\r"}}},
+      {"trailing bar adds no field", "PID|1||3|\n", {{"PID", "1", "", "3"}}},
+      {"two trailing bars add one", "PID|1||3||\n", {{"PID", "1", "", "3", ""}}},
+      {"leading bar", "|x\n|\n", {{"", "x"}, {""}}},
+      {"0x1A ends the input", "PID|a\n\x1aPV1|b\n", {{"PID", "a"}}},
+      {"0x1A inside a line", "PID|a\r\x1a\nPV1|b\n", {{"PID", "a\r"}}},
+      {"0x1A from a device is text", "PID|\x1a\n", {{"PID", "\x1a"}}, false},
+      {"byte-order mark joins the ID", "\xEF\xBB\xBFMSH|x\n", {{"\xEF\xBB\xBFMSH", "x"}}},
+      {"blank before the ID", " PID|1\n", {{" PID", "1"}}},
+      {"escapes and NUL stay", std::string("PID|a\\S\\b\0\xe9\n", 12),
+       {{"PID", std::string("a\\S\\b\0\xe9", 7)}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::istringstream input(c.input);
+    SegmentList message;
+    EXPECT_TRUE(read_message(input, c.eof_byte_ends_input, message));
+    EXPECT_EQ(message, c.expected);
+  }
+}
+
+TEST(ReadMessage, FailedStreamReadsNothing) {
+  std::istringstream input("PID|1\n");
+  input.setstate(std::ios::failbit);
+  SegmentList message;
+  EXPECT_FALSE(read_message(input, true, message));
+  EXPECT_TRUE(message.empty());
+}
+
+}  // namespace
