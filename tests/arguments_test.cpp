@@ -8,6 +8,7 @@
 #include <string>
 
 #include "messages.h"
+#include "platform.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ TEST(ProgramName, FromArgv0) {
       {long_part.substr(1) + ".exe", long_part.substr(1)},
       {"conv." + long_part.substr(1), ""},
       {"conv." + long_part.substr(2), "conv"},
+      // In a double-byte code page (932), 0x83 0x5C is one character, not a separator.
+      {"C:\\tools\\\x83\\conv.exe", is_lead_byte('\x83') ? "\x83\\conv" : "conv"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("argv[0]: " + c.argv0);
