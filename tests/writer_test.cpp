@@ -116,27 +116,8 @@ TEST(WriteDump, RowValuesAndConditions) {
        {"(0038,0010) LO V1", "(0038,0011) LO AUTH"}},
       {"PID-18 repetitions", segment("PID", {{18, "A~B^^^X~Y"}}) + obr, "(0038,001",
        {"(0038,0010) LO A~B", "(0038,0011) LO X~Y"}},
-      {"birth 0 bytes", pid + obr, "(0010,003", {"(0010,0030) DA ", "(0010,0032) TM "}},
-      {"birth 7 bytes", segment("PID", {{7, "1980010"}}) + obr, "(0010,003",
-       {"(0010,0030) DA 1980010", "(0010,0032) TM "}},
-      {"birth 8 bytes", segment("PID", {{7, "19800101"}}) + obr, "(0010,003",
-       {"(0010,0030) DA 19800101", "(0010,0032) TM "}},
-      {"birth 9 bytes", segment("PID", {{7, "198001011"}}) + obr, "(0010,003",
-       {"(0010,0030) DA 19800101", "(0010,0032) TM 1"}},
-      {"birth 12 bytes", segment("PID", {{7, "198001011230"}}) + obr, "(0010,003",
-       {"(0010,0030) DA 19800101", "(0010,0032) TM 1230"}},
-      {"birth 14 bytes", segment("PID", {{7, "19800101123045"}}) + obr, "(0010,003",
-       {"(0010,0030) DA 19800101", "(0010,0032) TM 123045"}},
-      {"birth 20 bytes", segment("PID", {{7, "19800101123045.1234+0100"}}) + obr, "(0010,003",
-       {"(0010,0030) DA 19800101", "(0010,0032) TM 123045"}},
       {"OBR-27 three components", pid + segment("OBR", {{27, "1^^^"}}), "(0040,000",
        {"(0040,0009) SH ", "(0040,0009) SH "}},
-      {"OBR-27 empty start", pid + segment("OBR", {{27, "1^^^^"}}), "(0040,000",
-       {"(0040,0009) SH ", "(0040,0002) DA ", "(0040,0003) TM ", "(0040,0009) SH "}},
-      {"OBR-27 date only", pid + segment("OBR", {{27, "1^^^20200102"}}), "(0040,000",
-       {"(0040,0009) SH ", "(0040,0002) DA 20200102", "(0040,0003) TM ", "(0040,0009) SH "}},
-      {"OBR-27 with zone", pid + segment("OBR", {{27, "^^^20200102153000-0500"}}), "(0040,000",
-       {"(0040,0009) SH ", "(0040,0002) DA 20200102", "(0040,0003) TM 153000", "(0040,0009) SH "}},
       {"OBR-15 four components", pid + segment("OBR", {{4, "C^TEXT"}, {15, "A^^^D"}}),
        "(0032,1060)", {"(0032,1060) LO TEXT"}},
       {"OBR-15 trailing caret", pid + segment("OBR", {{4, "C^TEXT"}, {15, "A^^^D^"}}),
@@ -157,6 +138,32 @@ TEST(WriteDump, RowValuesAndConditions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(lines_with(dump_of(c.message), c.tag), c.expected);
+  }
+}
+
+// One date/time text as PID-7 (birth date and time) and as OBR-27.4 (step start date and time).
+TEST(WriteDump, DateAndTimeParts) {
+  struct Case {
+    std::string date_time, date, time;
+  };
+  const Case cases[] = {
+      {"", "", ""},
+      {"1980010", "1980010", ""},
+      {"19800101", "19800101", ""},
+      {"198001011", "19800101", "1"},
+      {"198001011230", "19800101", "1230"},
+      {"19800101123045", "19800101", "123045"},
+      {"19800101123045.1234+0100", "19800101", "123045"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("date/time: " + c.date_time);
+    const std::string dump = dump_of(segment("PID", {{7, c.date_time}}) +
+                                     segment("OBR", {{27, "1^^^" + c.date_time + "^"}}));
+    EXPECT_EQ(lines_with(dump, "(0010,003"),
+              (Lines{"(0010,0030) DA " + c.date, "(0010,0032) TM " + c.time}));
+    EXPECT_EQ(lines_with(dump, "(0040,000"),
+              (Lines{"(0040,0009) SH ", "(0040,0002) DA " + c.date, "(0040,0003) TM " + c.time,
+                     "(0040,0009) SH "}));
   }
 }
 
