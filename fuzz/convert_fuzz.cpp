@@ -1,19 +1,28 @@
 // Fuzzes a whole conversion: read, select and write on arbitrary bytes.
 #include <cstddef>
 #include <cstdint>
-#include <sstream>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "dump/writer.h"
 #include "hl7/reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));
+  std::string bytes(reinterpret_cast<const char*>(data), size);
   SegmentList message;
-  if (!read_message(input, true, message)) __builtin_trap();
-  std::ostringstream output;
+  if (size > 0) {  // fmemopen refuses an empty buffer; an empty input gives no Segment anyway
+    std::FILE* input = fmemopen(bytes.data(), size, "rb");
+    if (!read_message(input, true, message)) __builtin_trap();
+    std::fclose(input);
+  }
+  char* text = nullptr;
+  std::size_t length = 0;
+  std::FILE* output = open_memstream(&text, &length);
   write_dump(output, message);
-  const std::string dump = output.str();
+  std::fclose(output);
+  const std::string dump(text, length);
+  std::free(text);
 
   // Whatever the message, the dump is 18 to 24 CR LF lines from the character set line to
   // the Requested Procedure ID; values never hold an LF.

@@ -1,6 +1,6 @@
 // hl7mwl: converts one HL7 order message into the DICOM dump of a modality worklist entry.
 #include <cerrno>
-#include <fstream>
+#include <cstdio>
 
 #include "arguments.h"
 #include "dump/writer.h"
@@ -15,10 +15,10 @@ namespace {
 // Reads the whole input into the process's message, or ends the process with the reason.
 void read_input(const std::string& path) {
   // The program applies the text-mode rules itself, so both builds read the same bytes.
-  std::ifstream input(path, std::ios::binary);
-  if (!input.is_open()) fail_on(path);
+  std::FILE* input = std::fopen(path.c_str(), "rb");
+  if (!input) fail_on(path);
   if (!read_message(input, !is_character_device(path))) fail_on(path);
-  input.close();
+  std::fclose(input);
 }
 
 // Refuses, before the output is touched, a message the dump cannot be made from.
@@ -29,12 +29,11 @@ void check_message() {
 }
 
 void write_output(const std::string& path) {
-  std::ofstream output(path, std::ios::binary | std::ios::trunc);
-  if (!output.is_open()) fail_on(path);
+  std::FILE* output = std::fopen(path.c_str(), "wb");
+  if (!output) fail_on(path);
   write_dump(output);
-  if (!output) fail_on(path);
-  output.close();
-  if (!output) fail_on(path);
+  if (std::ferror(output)) fail_on(path);
+  if (std::fclose(output) != 0) fail_on(path);
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
+
+#include "temp_file.h"
 
 namespace {
 
@@ -36,19 +37,23 @@ TEST(ReadMessage, LinesAndFields) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    std::istringstream input(c.input);
+    const TempFile input = temp_file_holding(c.input);
     SegmentList message;
-    EXPECT_TRUE(read_message(input, c.eof_byte_ends_input, message));
+    EXPECT_TRUE(read_message(input.get(), c.eof_byte_ends_input, message));
     EXPECT_EQ(message, c.expected);
   }
 }
 
-TEST(ReadMessage, FailedStreamReadsNothing) {
-  std::istringstream input("PID|1\n");
-  input.setstate(std::ios::failbit);
+TEST(ReadMessage, ReadErrorIsReported) {
+  // A stream open for writing only fails its first read.
+  const char* const path = "read_error_test.tmp";
+  std::FILE* output = std::fopen(path, "wb");
+  ASSERT_NE(output, nullptr);
   SegmentList message;
-  EXPECT_FALSE(read_message(input, true, message));
+  EXPECT_FALSE(read_message(output, true, message));
   EXPECT_TRUE(message.empty());
+  std::fclose(output);
+  std::remove(path);
 }
 
 }  // namespace

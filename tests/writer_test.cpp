@@ -10,19 +10,19 @@
 #include <vector>
 
 #include "hl7/reader.h"
+#include "temp_file.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// The dump bytes for message text, read and written through string streams.
+// The dump bytes for message text, read and written through temporary files.
 std::string dump_of(const std::string& message_text) {
-  std::istringstream input(message_text);
   SegmentList message;
-  read_message(input, true, message);
-  std::ostringstream output;
-  write_dump(output, message);
-  return output.str();
+  read_message(temp_file_holding(message_text).get(), true, message);
+  const TempFile output = temp_file_holding("");
+  write_dump(output.get(), message);
+  return contents_of(output.get());
 }
 
 // One segment line with the given fields at their HL7 positions, empty fields between.

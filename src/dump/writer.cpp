@@ -92,7 +92,7 @@ Selection select_segments(const SegmentList& message) {
   return selection;
 }
 
-void write_dump(std::ostream& output, const SegmentList& message) {
+void write_dump(std::FILE* output, const SegmentList& message) {
   const Selection selected = select_segments(message);
   const Segment& pid = selected.pid ? *selected.pid : kNoSegment;
   const Segment& obr = selected.obr ? *selected.obr : kNoSegment;
@@ -103,11 +103,14 @@ void write_dump(std::ostream& output, const SegmentList& message) {
                       split_on(field(obr, 4), '^'),
                       split_on(field(obr, 15), '^'),
                       split_on(field(obr, 27), '^')};
+  std::string line;
   for (const Row& row : kRows) {
     if (!row.written(source)) continue;
-    output << row.text;
-    if (row.value) output << row.value(source);
+    line = row.text;
+    if (row.value) line += row.value(source);
     // The dump's line end is CR LF on every platform; each line reaches the file when complete.
-    output << "\r\n" << std::flush;
+    line += "\r\n";
+    std::fwrite(line.data(), 1, line.size(), output);
+    std::fflush(output);
   }
 }

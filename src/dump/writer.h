@@ -1,7 +1,7 @@
 // The DICOM dump writer: the modality worklist entry for a message, as dump text.
 #pragma once
 
-#include <ostream>
+#include <cstdio>
 
 #include "hl7/segment.h"
 
@@ -19,5 +19,5 @@ Selection select_segments(const SegmentList& message = segment_list);
 
 // Writes the 18 to 24 dump lines for `message` to `output`, each ended by CR LF and flushed.
 // A missing segment, field or component reads as empty text. Reports nothing; the caller
-// checks the stream.
-void write_dump(std::ostream& output, const SegmentList& message = segment_list);
+// checks the stream with ferror. `output` should be in binary mode.
+void write_dump(std::FILE* output, const SegmentList& message = segment_list);

@@ -2,28 +2,40 @@
 #include "hl7/reader.h"
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "hl7/split_on.h"
 
 namespace {
+
 constexpr char kEndOfFileByte = '\x1a';
+
+// Stores one line as a Segment; a CR is dropped only when an LF followed it.
+void add_line(std::string& line, bool ended_by_lf, SegmentList& message) {
+  if (ended_by_lf && !line.empty() && line.back() == '\r') line.pop_back();
+  split_on(line, '|', message.emplace_back());
+  line.clear();
+}
+
 }  // namespace
 
-bool read_message(std::istream& input, bool eof_byte_ends_input, SegmentList& message) {
-  if (!input.good()) return false;
+bool read_message(std::FILE* input, bool eof_byte_ends_input, SegmentList& message) {
+  std::vector<char> buffer(1 << 16);
   std::string line;
-  while (std::getline(input, line)) {
-    const bool ended_by_lf = !input.eof();
-    if (eof_byte_ends_input) {
-      const std::size_t eof_byte = line.find(kEndOfFileByte);
-      if (eof_byte != std::string::npos) {
-        // Nothing from the 0x1A on is input; at the start of a line there is no line left.
-        if (eof_byte > 0) split_on(line.substr(0, eof_byte), '|', message.emplace_back());
-        break;
-      }
+  std::size_t count;
+  while ((count = std::fread(buffer.data(), 1, buffer.size(), input)) > 0) {
+    std::string_view chunk(buffer.data(), count);
+    const std::size_t eof_byte = eof_byte_ends_input ? chunk.find(kEndOfFileByte) : chunk.npos;
+    chunk = chunk.substr(0, eof_byte);
+    for (std::size_t lf; (lf = chunk.find('\n')) != chunk.npos; chunk.remove_prefix(lf + 1)) {
+      line.append(chunk.substr(0, lf));
+      add_line(line, true, message);
     }
-    if (ended_by_lf && !line.empty() && line.back() == '\r') line.pop_back();
-    split_on(line, '|', message.emplace_back());
+    line.append(chunk);
+    if (eof_byte != std::string_view::npos) break;
   }
-  return !input.bad();
+  // Bytes after the last LF form one more line; an input ending in LF has none.
+  if (!line.empty()) add_line(line, false, message);
+  return !std::ferror(input);
 }

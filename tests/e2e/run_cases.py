@@ -6,14 +6,15 @@ Usage: run_cases.py --program PATH --data DIR [--emulator CMD]
 Each case runs in a new empty folder holding the files it names. Expected standard error is
 written with plain line feeds; the program sends every one of them as CR LF.
 """
-import argparse
 import errno
 import os
 import re
-import shlex
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from program_under_test import parse_options  # noqa: E402
 
 USAGE = (
     "\nNAME\n\thl7mwl\n\nSYNOPSYS\n\thl7mwl file-in file-out [OPTIONS]\n"
@@ -89,10 +90,16 @@ CASES = [
 POSIX_CASES = [
     ("write fails", [ORDER, "/dev/full"], {ORDER: ORDER}, 1, "/dev/full: {ENOSPC}\n", {}),
 ]
+NON_ROOT_CASES = [
+    ("unreadable input", ["locked.hl7", "out.dump"], {"locked.hl7": (ORDER, 0o000)}, 1,
+     "locked.hl7: {EACCES}\n", {"out.dump": ABSENT}),
+    ("read-only output folder", [ORDER, "ro/out.dump"], {ORDER: ORDER, "ro/": 0o500}, 1,
+     "ro/out.dump: {EACCES}\n", {"ro/out.dump": ABSENT}),
+]
 
 
 def error_texts(windows):
-    texts = {name: os.strerror(getattr(errno, name)) for name in ("ENOENT", "ENOSPC")}
+    texts = {name: os.strerror(getattr(errno, name)) for name in ("ENOENT", "ENOSPC", "EACCES")}
     # Windows refuses to open a directory as a file; POSIX opens it and fails the read.
     texts["DIRECTORY_READ"] = os.strerror(errno.EACCES if windows else errno.EISDIR)
     texts["DIRECTORY_WRITE"] = os.strerror(errno.EACCES if windows else errno.EISDIR)
@@ -101,6 +108,8 @@ def error_texts(windows):
 
 def content(spec, data):
     """Bytes for a file spec: bytes as they are, a name for a file under the data folder."""
+    if isinstance(spec, tuple):
+        spec = spec[0]
     if isinstance(spec, bytes):
         return spec
     with open(os.path.join(data, spec), "rb") as f:
@@ -118,6 +127,10 @@ def run_case(case, command, data, texts):
             else:
                 with open(path, "wb") as f:
                     f.write(content(spec, data))
+            # A mode comes with a folder as a number, with a file as (content, mode).
+            mode = spec if isinstance(spec, int) else spec[1] if isinstance(spec, tuple) else None
+            if mode is not None:
+                os.chmod(path, mode)
         result = subprocess.run(command + args, cwd=folder, capture_output=True, timeout=60)
         if result.returncode != status:
             problems.append(f"status {result.returncode}, expected {status}")
@@ -146,18 +159,16 @@ def run_case(case, command, data, texts):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--data", required=True)
-    parser.add_argument("--emulator", default="")
-    options = parser.parse_args()
+    options = parse_options(__doc__)
     windows = options.program.lower().endswith(".exe")
-    command = shlex.split(options.emulator) + [os.path.abspath(options.program)]
     texts = error_texts(windows)
     cases = CASES + ([] if windows else POSIX_CASES)
+    # Permissions bind only users other than root.
+    if not windows and os.geteuid() != 0:
+        cases += NON_ROOT_CASES
     failed = 0
     for case in cases:
-        problems = run_case(case, command, options.data, texts)
+        problems = run_case(case, options.command, options.data, texts)
         print(f"{'FAIL' if problems else 'ok  '} {case[0]}")
         for problem in problems:
             print(f"     {problem}")

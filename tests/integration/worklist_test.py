@@ -7,15 +7,16 @@ Runs itself again inside a private network namespace that holds only loopback, s
 is reachable from nowhere else and every port is free. Needs DCMTK (dump2dcm, dcmdump,
 wlmscpfs, findscu), unshare and ip.
 """
-import argparse
 import os
 import re
-import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from program_under_test import parse_options  # noqa: E402
 
 AE_TITLE = "HL7MWL"
 PORT = 11112
@@ -201,7 +202,7 @@ def run_queries(work, database):
 
 
 def inside(options):
-    command = shlex.split(options.emulator) + [os.path.abspath(options.program)]
+    command = options.command
     run(["ip", "link", "set", "lo", "up"], check=True)
     with tempfile.TemporaryDirectory() as work:
         database = os.path.join(work, "db")
@@ -228,11 +229,7 @@ def inside(options):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--data", required=True)
-    parser.add_argument("--emulator", default="")
-    options = parser.parse_args()
+    options = parse_options(__doc__)
     if os.environ.get("HL7MWL_IN_NETNS") == "1":
         return inside(options)
     for tool in ("dump2dcm", "dcmdump", "wlmscpfs", "findscu", "unshare", "ip"):
