@@ -44,16 +44,4 @@ TEST(ReadMessage, LinesAndFields) {
   }
 }
 
-TEST(ReadMessage, ReadErrorIsReported) {
-  // A stream open for writing only fails its first read.
-  const char* const path = "read_error_test.tmp";
-  std::FILE* output = std::fopen(path, "wb");
-  ASSERT_NE(output, nullptr);
-  SegmentList message;
-  EXPECT_FALSE(read_message(output, true, message));
-  EXPECT_TRUE(message.empty());
-  std::fclose(output);
-  std::remove(path);
-}
-
 }  // namespace
