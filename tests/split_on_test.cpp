@@ -36,11 +36,6 @@ TEST(SplitOn, TokenTable) {
   }
 }
 
-TEST(SplitOn, AnyByteCanBeTheDelimiter) {
-  EXPECT_EQ(split_on(std::string("a\0b\0", 4), '\0'), (Tokens{"a", "b"}));
-  EXPECT_EQ(split_on("a\xffz", '\xff'), (Tokens{"a", "z"}));
-}
-
 TEST(SplitOn, AppendsAfterExistingTokens) {
   Tokens tokens{"kept"};
   split_on("|x||", '|', tokens);
