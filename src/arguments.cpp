@@ -14,6 +14,8 @@ DriverState driver_state;
 namespace {
 
 constexpr std::string_view kVersion = "2.0.30";
+// The texts keep the shape of the lines they print.
+// clang-format off
 constexpr std::string_view kVersionText =
     "%s %s - " __DATE__ " " __TIME__ "\n"
     "Written by " HL7MWL_AUTHOR "\n"
@@ -39,6 +41,7 @@ constexpr std::string_view kUsageText =
     "\t-v\tVerbose\n"
     "\t-q\tQuiet\n"
     "\t-h\tHelp\n";
+// clang-format on
 
 // The directory, file-name and extension buffers each hold 255 bytes and a terminating zero.
 constexpr std::size_t kPartLimit = 256;
@@ -99,9 +102,7 @@ void print_usage() {
   write_message(fill(kUsageText, {name, name, name}));
 }
 
-void print_version() {
-  write_message(fill(kVersionText, {driver_state.program_name, kVersion}));
-}
+void print_version() { write_message(fill(kVersionText, {driver_state.program_name, kVersion})); }
 
 void parse_arguments(int argc, char** argv) {
   driver_state.program_name = program_name_from(argc > 0 && argv[0] ? argv[0] : "");

@@ -32,7 +32,8 @@ TEST(ReadMessage, LinesAndFields) {
       {"0x1A from a device is text", "PID|\x1a\n", {{"PID", "\x1a"}}, false},
       {"byte-order mark joins the ID", "\xEF\xBB\xBFMSH|x\n", {{"\xEF\xBB\xBFMSH", "x"}}},
       {"blank before the ID", " PID|1\n", {{" PID", "1"}}},
-      {"escapes and NUL stay", std::string("PID|a\\S\\b\0\xe9\n", 12),
+      {"escapes and NUL stay",
+       std::string("PID|a\\S\\b\0\xe9\n", 12),
        {{"PID", std::string("a\\S\\b\0\xe9", 7)}}},
   };
   for (const Case& c : cases) {

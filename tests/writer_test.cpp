@@ -48,6 +48,7 @@ std::string crlf_lines(const Lines& lines) {
   return text;
 }
 
+// clang-format off
 const Lines kEmptyDump = {
     "(0008,0005) CS [ISO_IR 100]", "(0010,0010) PN ", "(0010,0020) LO ", "(0010,0030) DA ",
     "(0010,0032) TM ", "(0010,0040) CS ", "(0010,1040) LO ", "(0032,1060) LO ",
@@ -55,6 +56,7 @@ const Lines kEmptyDump = {
     "(0008,0050) SH ", "(0008,0060) CS ", "(0040,0009) SH ", "(fffe,e00d) -",
     "(fffe,e0dd) -", "(0040,1001) SH ",
 };
+// clang-format on
 
 TEST(WriteDump, WholeFiles) {
   struct Case {
@@ -95,6 +97,7 @@ TEST(WriteDump, RowValuesAndConditions) {
     std::string tag;
     Lines expected;
   };
+  // clang-format off
   const Case cases[] = {
       {"last PID wins", "PID|1||A\n" + obr + "PID|1||B\n", "(0010,0020)", {"(0010,0020) LO B"}},
       {"kinds chosen apart", segment("PV1", {{3, "W1"}}) + pid + segment("OBR", {{20, "S1"}}) +
@@ -129,6 +132,7 @@ TEST(WriteDump, RowValuesAndConditions) {
       {"8-bit bytes unchanged", "PID|1||P1||M\xdcLLER^J\xd6RG\n" + obr, "(0010,0010)",
        {"(0010,0010) PN M\xdcLLER^J\xd6RG"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(lines_with(dump_of(c.message), c.tag), c.expected);

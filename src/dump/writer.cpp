@@ -15,10 +15,10 @@ struct Source {
   const Segment& pid;
   const Segment& pv1;
   const Segment& obr;
-  std::vector<std::string> patient_account;   // PID-18
-  std::vector<std::string> service;           // OBR-4
-  std::vector<std::string> specimen_source;   // OBR-15
-  std::vector<std::string> quantity_timing;   // OBR-27
+  std::vector<std::string> patient_account;  // PID-18
+  std::vector<std::string> service;          // OBR-4
+  std::vector<std::string> specimen_source;  // OBR-15
+  std::vector<std::string> quantity_timing;  // OBR-27
 };
 
 // An HL7 date/time is YYYYMMDD then HHMMSS; fractions of a second and a zone offset are dropped.
@@ -85,9 +85,13 @@ Selection select_segments(const SegmentList& message) {
   Selection selection;
   for (const Segment& segment : message) {
     const std::string& id = field(segment, 0);
-    if (id == "PID") selection.pid = &segment;
-    else if (id == "PV1") selection.pv1 = &segment;
-    else if (id == "OBR") selection.obr = &segment;
+    if (id == "PID") {
+      selection.pid = &segment;
+    } else if (id == "PV1") {
+      selection.pv1 = &segment;
+    } else if (id == "OBR") {
+      selection.obr = &segment;
+    }
   }
   return selection;
 }

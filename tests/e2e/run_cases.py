@@ -104,13 +104,13 @@ def error_texts(windows):
     return texts
 
 
-def content(spec, data):
-    """Bytes for a file spec: bytes as they are, a name for a file under the data folder."""
-    if isinstance(spec, tuple):
-        spec = spec[0]
-    if isinstance(spec, bytes):
-        return spec
-    with open(os.path.join(data, spec), "rb") as f:
+def content(source, data):
+    """Bytes of a file: bytes as they are, or the file of that name in the data folder."""
+    if isinstance(source, tuple):
+        source = source[0]
+    if isinstance(source, bytes):
+        return source
+    with open(os.path.join(data, source), "rb") as f:
         return f.read()
 
 
@@ -118,15 +118,16 @@ def run_case(case, command, data, texts):
     label, args, files, status, stderr, expected_files = case
     problems = []
     with tempfile.TemporaryDirectory() as folder:
-        for name, spec in files.items():
+        for name, source in files.items():
             path = os.path.join(folder, name)
             if name.endswith("/"):
                 os.mkdir(path)
             else:
                 with open(path, "wb") as f:
-                    f.write(content(spec, data))
+                    f.write(content(source, data))
             # A mode comes with a folder as a number, with a file as (content, mode).
-            mode = spec if isinstance(spec, int) else spec[1] if isinstance(spec, tuple) else None
+            mode = (source if isinstance(source, int)
+                    else source[1] if isinstance(source, tuple) else None)
             if mode is not None:
                 os.chmod(path, mode)
         result = subprocess.run(command + args, cwd=folder, capture_output=True, timeout=60)
@@ -141,9 +142,9 @@ def run_case(case, command, data, texts):
             want = stderr.format(**texts).replace("\n", "\r\n").encode("latin-1")
             if result.stderr != want:
                 problems.append(f"stderr {result.stderr!r}, expected {want!r}")
-        for name, spec in expected_files.items():
+        for name, expected in expected_files.items():
             path = os.path.join(folder, name)
-            if spec is ABSENT:
+            if expected is ABSENT:
                 if os.path.exists(path):
                     problems.append(f"{name} exists")
             elif not os.path.isfile(path):
@@ -151,7 +152,7 @@ def run_case(case, command, data, texts):
             else:
                 with open(path, "rb") as f:
                     got = f.read()
-                if got != content(spec, data):
+                if got != content(expected, data):
                     problems.append(f"{name} holds {got[:200]!r}")
     return problems
 
