@@ -43,6 +43,7 @@ TEST(ProgramName, FromArgv0) {
   }
 }
 
+// The text is the C runtime's own on each platform (msvcrt on Windows), never a fixed one.
 TEST(ErrorReport, PathThenTheLibraryText) {
   EXPECT_EQ(error_report("in.hl7", ENOENT), std::string("in.hl7: ") + std::strerror(ENOENT) + "\n");
   EXPECT_EQ(error_report("", EACCES), std::string(std::strerror(EACCES)) + "\n");
