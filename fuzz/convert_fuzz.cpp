@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char* text = nullptr;
   std::size_t length = 0;
   std::FILE* output = open_memstream(&text, &length);
-  write_dump(output, message);
+  write_dump(output, select_segments(message));
   std::fclose(output);
   const std::string dump(text, length);
   std::free(text);

@@ -21,17 +21,18 @@ void read_input(const std::string& path) {
   std::fclose(input);
 }
 
-// Refuses, before the output is touched, a message the dump cannot be made from.
-void check_message() {
+// The segments of the dump; refuses, before the output is touched, a message without them.
+Selection check_message() {
   const Selection selected = select_segments();
   if (!selected.pid) exit_with(1, "ERROR: no PID segment in HL7 file\n");
   if (!selected.obr) exit_with(1, "ERROR: no OBR segment in HL7 file\n");
+  return selected;
 }
 
-void write_output(const std::string& path) {
+void write_output(const std::string& path, const Selection& selected) {
   std::FILE* output = std::fopen(path.c_str(), "wb");
   if (!output) fail_on(path);
-  write_dump(output);
+  write_dump(output, selected);
   if (std::ferror(output)) fail_on(path);
   if (std::fclose(output) != 0) fail_on(path);
 }
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
   use_binary_stderr();
   parse_arguments(argc, argv);
   read_input(*driver_state.input_path);
-  check_message();
-  write_output(*driver_state.output_path);
+  const Selection selected = check_message();
+  write_output(*driver_state.output_path, selected);
   return 0;
 }

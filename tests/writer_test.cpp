@@ -21,7 +21,7 @@ std::string dump_of(const std::string& message_text) {
   SegmentList message;
   read_message(temp_file_holding(message_text).get(), true, message);
   const TempFile output = temp_file_holding("");
-  write_dump(output.get(), message);
+  write_dump(output.get(), select_segments(message));
   return contents_of(output.get());
 }
 

@@ -96,8 +96,7 @@ Selection select_segments(const SegmentList& message) {
   return selection;
 }
 
-void write_dump(std::FILE* output, const SegmentList& message) {
-  const Selection selected = select_segments(message);
+void write_dump(std::FILE* output, const Selection& selected) {
   const Segment& pid = selected.pid ? *selected.pid : kNoSegment;
   const Segment& obr = selected.obr ? *selected.obr : kNoSegment;
   const Source source{pid,

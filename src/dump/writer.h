@@ -17,7 +17,7 @@ struct Selection {
 // elements are passed over.
 Selection select_segments(const SegmentList& message = segment_list);
 
-// Writes the 18 to 24 dump lines for `message` to `output`, each ended by CR LF and flushed.
-// A missing segment, field or component reads as empty text. Reports nothing; the caller
-// checks the stream with ferror. `output` should be in binary mode.
-void write_dump(std::FILE* output, const SegmentList& message = segment_list);
+// Writes the 18 to 24 dump lines for the `selected` segments to `output`, each ended by CR LF
+// and flushed. A missing segment, field or component reads as empty text. Reports nothing; the
+// caller checks the stream with ferror. `output` should be in binary mode.
+void write_dump(std::FILE* output, const Selection& selected = select_segments());
