@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "hl7/read_chunks.h"
 #include "temp_file.h"
 
 namespace {
@@ -42,6 +43,50 @@ TEST(ReadMessage, LinesAndFields) {
     SegmentList message;
     EXPECT_TRUE(read_message(input.get(), c.eof_byte_ends_input, message));
     EXPECT_EQ(message, c.expected);
+  }
+}
+
+// The same rules where the input crosses the boundary between two blocks of a read.
+TEST(ReadMessage, AcrossReadBlocks) {
+  const std::size_t block = kReadBlockSize;
+  const std::string filler(block, 'A');
+  struct Case {
+    std::string label;
+    std::string input;
+    SegmentList expected;
+  };
+  const Case cases[] = {
+      {"line longer than a block",
+       "PID|" + filler + "|z\nOBR|1\n", {{"PID", filler, "z"}, {"OBR", "1"}}},
+      {"CR LF split between two blocks",
+       "PID|" + filler.substr(0, block - 5) + "\r\nOBR|1\n",
+       {{"PID", filler.substr(0, block - 5)}, {"OBR", "1"}}},
+      {"LF first byte of the second block",
+       "PID|" + filler.substr(0, block - 4) + "\nOBR|1\n",
+       {{"PID", filler.substr(0, block - 4)}, {"OBR", "1"}}},
+      {"0x1A in the second block ends the input",
+       "PID|" + filler + "\nOBR|1\x1a|2\nPV1|x\n", {{"PID", filler}, {"OBR", "1"}}},
+      {"last line without LF in the third block",
+       "PID|" + filler + filler + "\nOBR|1", {{"PID", filler + filler}, {"OBR", "1"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const TempFile input = temp_file_holding(c.input);
+    SegmentList message;
+    EXPECT_TRUE(read_message(input.get(), true, message));
+    EXPECT_EQ(message, c.expected);
+  }
+}
+
+TEST(ReadAll, KeepsEveryByteAcrossBlocks) {
+  for (const std::size_t size : {std::size_t{0}, kReadBlockSize - 1, kReadBlockSize,
+                                 kReadBlockSize + 1, 3 * kReadBlockSize + 7}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\x1a');
+    for (std::size_t i = 0; i < size; i += 3) bytes[i] = static_cast<char>(i % 251);
+    std::string read = "kept:";
+    EXPECT_TRUE(read_all(temp_file_holding(bytes).get(), read));
+    EXPECT_EQ(read, "kept:" + bytes);
   }
 }
 

@@ -3,8 +3,8 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "hl7/read_chunks.h"
 #include "hl7/split_on.h"
 
 namespace {
@@ -21,11 +21,8 @@ void add_line(std::string& line, bool ended_by_lf, SegmentList& message) {
 }  // namespace
 
 bool read_message(std::FILE* input, bool eof_byte_ends_input, SegmentList& message) {
-  std::vector<char> buffer(1 << 16);
   std::string line;
-  std::size_t count;
-  while ((count = std::fread(buffer.data(), 1, buffer.size(), input)) > 0) {
-    std::string_view chunk(buffer.data(), count);
+  const bool read = read_chunks(input, [&](std::string_view chunk) {
     const std::size_t eof_byte = eof_byte_ends_input ? chunk.find(kEndOfFileByte) : chunk.npos;
     chunk = chunk.substr(0, eof_byte);
     for (std::size_t lf; (lf = chunk.find('\n')) != chunk.npos; chunk.remove_prefix(lf + 1)) {
@@ -33,9 +30,9 @@ bool read_message(std::FILE* input, bool eof_byte_ends_input, SegmentList& messa
       add_line(line, true, message);
     }
     line.append(chunk);
-    if (eof_byte != std::string_view::npos) break;
-  }
+    return eof_byte == std::string_view::npos;
+  });
   // Bytes after the last LF form one more line; an input ending in LF has none.
   if (!line.empty()) add_line(line, false, message);
-  return !std::ferror(input);
+  return read;
 }
