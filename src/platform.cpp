@@ -3,12 +3,16 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <mutex>
+#include <utility>
 
 bool path_exists(const std::string& path) { return _access(path.c_str(), 0) == 0; }
 
@@ -20,6 +24,48 @@ bool is_character_device(const std::string& path) {
 bool is_lead_byte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0; }
 
 void use_binary_stderr() { _setmode(_fileno(stderr), _O_BINARY); }
+
+void use_binary_stdio() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  use_binary_stderr();
+}
+
+namespace {
+bool local_time(std::time_t when, std::tm& fields) { return localtime_s(&fields, &when) == 0; }
+
+// The console handler has no context of its own, so its callback is process-wide.
+std::mutex console_mutex;
+std::function<void()> console_stop;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  std::function<void()> stop;
+  {
+    const std::lock_guard<std::mutex> lock(console_mutex);
+    stop = console_stop;
+  }
+  if (!stop) return FALSE;
+  stop();
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(10000);
+  return TRUE;
+}
+}  // namespace
+
+void calendar_fields(std::time_t when, std::tm& local, std::tm& utc) {
+  localtime_s(&local, &when);
+  gmtime_s(&utc, &when);
+}
+
+bool reuse_listening_address() { return false; }
+
+void on_console_stop(std::function<void()> stop) {
+  const bool set = static_cast<bool>(stop);
+  {
+    const std::lock_guard<std::mutex> lock(console_mutex);
+    console_stop = std::move(stop);
+  }
+  SetConsoleCtrlHandler(on_console_event, set ? TRUE : FALSE);
+}
 
 #else
 #include <unistd.h>
@@ -35,5 +81,31 @@ bool is_lead_byte(char) { return false; }
 
 // POSIX streams never translate line ends.
 void use_binary_stderr() {}
+void use_binary_stdio() {}
+
+namespace {
+bool local_time(std::time_t when, std::tm& fields) { return localtime_r(&when, &fields) != nullptr; }
+}  // namespace
+
+void calendar_fields(std::time_t when, std::tm& local, std::tm& utc) {
+  localtime_r(&when, &local);
+  gmtime_r(&when, &utc);
+}
+
+bool reuse_listening_address() { return true; }
+
+void on_console_stop(std::function<void()>) {}
 
 #endif
+
+void local_date_time(std::time_t when, std::string& date, std::string& time) {
+  std::tm fields{};
+  local_time(when, fields);
+  auto two_digits = [](int value) {
+    return std::string{static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
+  };
+  const int year = fields.tm_year + 1900;
+  date = two_digits(year / 100) + two_digits(year) + two_digits(fields.tm_mon + 1) +
+         two_digits(fields.tm_mday);
+  time = two_digits(fields.tm_hour) + two_digits(fields.tm_min) + two_digits(fields.tm_sec);
+}

@@ -1,6 +1,8 @@
 // The few operating-system services the program needs, the same on POSIX and on Windows.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <string>
 
 // True when `path` names something that exists, a directory included. Asks for existence
@@ -17,3 +19,24 @@ bool is_lead_byte(char byte);
 
 // Makes standard error pass bytes through unchanged, so the program writes its own line ends.
 void use_binary_stderr();
+
+// Makes standard input and output pass bytes through unchanged as well.
+void use_binary_stdio();
+
+// The local date (YYYYMMDD) and time (HHMMSS) of `when`; safe to call from any thread.
+void local_date_time(std::time_t when, std::string& date, std::string& time);
+
+// The local and the UTC calendar fields of `when`; safe to call from any thread.
+void calendar_fields(std::time_t when, std::tm& local, std::tm& utc);
+
+// True where a listening socket should reuse its address (POSIX: listening again at once after a
+// restart, while old connections wait out TIME_WAIT); false on Windows, where the same option
+// would let another program take the port.
+bool reuse_listening_address();
+
+// Windows: calls `stop`, from another thread, when the console asks the program to end: Ctrl+C,
+// Ctrl+Break, closing the console window, logging off or shutting down. Windows ends the process
+// when the handler of the last three returns, so it then waits up to 10 s for the program to end
+// by itself. An empty `stop` removes the handler. Does nothing elsewhere, where the same requests
+// arrive as SIGINT and SIGTERM.
+void on_console_stop(std::function<void()> stop);

@@ -1,0 +1,149 @@
+// Applying plans: the folder as it will be after each message, then one commit.
+#include "mwld/apply.h"
+
+#include <map>
+#include <optional>
+
+#include "mwld/dicom.h"
+
+namespace {
+
+struct OrderNumbers {
+  std::string placer;
+  std::string filler;
+};
+
+// An entry belongs to a cancelled order when the filler numbers are equal or, where either has
+// none, the placer numbers are; an empty number matches nothing.
+bool belongs_to(const OrderNumbers& entry, const OrderStep& cancel) {
+  if (!entry.filler.empty() && !cancel.filler_order_number.empty()) {
+    return entry.filler == cancel.filler_order_number;
+  }
+  return !entry.placer.empty() && entry.placer == cancel.placer_order_number;
+}
+
+OrderNumbers order_numbers_of(const std::string& bytes) {
+  OrderNumbers numbers;
+  const std::optional<DataSet> data_set = decode_file(bytes);
+  if (!data_set) return numbers;
+  if (const Element* placer = find_element(*data_set, 0x00402016)) numbers.placer = placer->value;
+  if (const Element* filler = find_element(*data_set, 0x00402017)) numbers.filler = filler->value;
+  return numbers;
+}
+
+// The folder's entries as the batch leaves them so far. Existing entries are read only when a
+// cancel needs their order numbers.
+struct FolderView {
+  Folder& folder;
+  std::map<std::string, std::optional<OrderNumbers>> changed;  // nothing: removed
+  std::optional<std::map<std::string, OrderNumbers>> existing;
+
+  bool exists(const std::string& name) const {
+    if (auto it = changed.find(name); it != changed.end()) return it->second.has_value();
+    if (existing) return existing->count(name) > 0;
+    return entry_exists(folder, name);
+  }
+
+  bool read_existing(std::string& error) {
+    if (existing) return true;
+    std::vector<std::string> names;
+    if (!list_entries(folder, names, error)) return false;
+    existing.emplace();
+    for (const std::string& name : names) {
+      std::string bytes;
+      // An entry removed meanwhile or unreadable belongs to no order.
+      if (read_entry(folder, name, bytes, error)) (*existing)[name] = order_numbers_of(bytes);
+    }
+    error.clear();
+    return true;
+  }
+
+  // The entries of the cancelled order, as the batch leaves the folder so far.
+  std::vector<std::string> entries_of(const OrderStep& cancel) const {
+    std::vector<std::string> names;
+    for (const auto& [name, numbers] : *existing) {
+      if (!changed.count(name) && belongs_to(numbers, cancel)) names.push_back(name);
+    }
+    for (const auto& [name, numbers] : changed) {
+      if (numbers && belongs_to(*numbers, cancel)) names.push_back(name);
+    }
+    return names;
+  }
+};
+
+std::string joined(const std::vector<std::string>& notes) {
+  std::string text;
+  for (const std::string& note : notes) text += (text.empty() ? "" : "; ") + note;
+  return text;
+}
+
+// The lines of one message's steps, against the folder as `view` shows it; records the
+// message's changes in `view` and `changes`.
+MessageResult result_of(const MessagePlan& plan, FolderView& view,
+                        std::vector<FolderChange>& changes) {
+  MessageResult result;
+  if (plan.rejection) {
+    result.lines.push_back({Outcome::rejected, "", plan.rejection->text});
+    return result;
+  }
+  std::vector<std::string> reasons;
+  for (const OrderStep& step : plan.steps) {
+    if (step.action == OrderAction::none) reasons.push_back(step.reason);
+    for (const EntryFile& file : step.entries) {
+      const Outcome outcome = view.exists(file.name) ? Outcome::replaced : Outcome::created;
+      result.lines.push_back({outcome, file.name, joined(file.entry.notes)});
+      view.changed[file.name] =
+          OrderNumbers{file.entry.placer_order_number, file.entry.filler_order_number};
+      changes.push_back({file.name, file.bytes});
+    }
+    if (step.action != OrderAction::cancel) continue;
+    const std::vector<std::string> names = view.entries_of(step);
+    if (names.empty()) reasons.push_back("no entries of order " + order_label(step));
+    for (const std::string& name : names) {
+      result.lines.push_back({Outcome::removed, name, ""});
+      view.changed[name] = std::nullopt;
+      changes.push_back({name, std::nullopt});
+    }
+  }
+  result.entries_changed = result.lines.size();
+  if (result.lines.empty()) result.lines.push_back({Outcome::ignored, "", joined(reasons)});
+  return result;
+}
+
+bool has_cancel(const std::vector<const MessagePlan*>& plans) {
+  for (const MessagePlan* plan : plans) {
+    for (const OrderStep& step : plan->steps) {
+      if (step.action == OrderAction::cancel) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+const char* outcome_word(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::created: return "created";
+    case Outcome::replaced: return "replaced";
+    case Outcome::removed: return "removed";
+    case Outcome::ignored: return "ignored";
+    case Outcome::rejected: return "rejected";
+  }
+  return "";
+}
+
+bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
+                 std::vector<MessageResult>& results, std::string& error) {
+  results.clear();
+  if (!lock_folder(folder, error)) return false;
+  FolderView view{folder, {}, std::nullopt};
+  std::vector<FolderChange> changes;
+  bool done = !has_cancel(plans) || view.read_existing(error);
+  if (done) {
+    for (const MessagePlan* plan : plans) results.push_back(result_of(*plan, view, changes));
+    done = commit_changes(folder, changes, error);
+  }
+  unlock_folder(folder);
+  if (!done) results.clear();
+  return done;
+}

@@ -1,0 +1,137 @@
+// The subcommands, their options and the checks of option values.
+#include "mwld/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <charconv>
+
+#include "mwld/values.h"
+
+namespace {
+
+constexpr std::size_t kLongestAeTitle = 16;
+
+// An AE title: 1 to 16 printable ASCII characters other than "\", blanks around it ignored.
+bool is_ae_title(const std::string& title) {
+  if (title.empty() || title.size() > kLongestAeTitle) return false;
+  return std::all_of(title.begin(), title.end(),
+                     [](char c) { return c >= ' ' && c <= '~' && c != '\\'; });
+}
+
+// Reads the --station-aet values, "[MODALITY=]AET" each; an empty text when they are valid.
+std::string read_stations(const std::vector<std::string>& values, StationAets& stations) {
+  bool other_given = false;
+  for (const std::string& value : values) {
+    const std::size_t equals = value.find('=');
+    const std::string title = text_value(equals == value.npos ? value : value.substr(equals + 1));
+    if (!is_ae_title(title)) {
+      return "--station-aet " + value + ": an AE title has 1 to 16 characters, no \"\\\"";
+    }
+    if (equals == value.npos) {
+      if (other_given) return "--station-aet " + value + ": a second AE title for all modalities";
+      other_given = true;
+      stations.other = title;
+      continue;
+    }
+    const std::string modality = code_string(value.substr(0, equals));
+    if (modality.empty()) return "--station-aet " + value + ": no modality before \"=\"";
+    for (const auto& [known, ae_title] : stations.by_modality) {
+      if (known == modality) return "--station-aet " + value + ": a second AE title for " + modality;
+    }
+    stations.by_modality.emplace_back(modality, title);
+  }
+  return {};
+}
+
+void add_station_option(CLI::App& command, std::vector<std::string>& values) {
+  command
+      .add_option("--station-aet", values,
+                  "Scheduled Station AE Title: MODALITY=AET for entries of that modality, AET for "
+                  "all others (default ANY); may repeat")
+      ->allow_extra_args(false)
+      ->type_name("[MODALITY=]AET");
+}
+
+}  // namespace
+
+bool split_listen_address(const std::string& address, std::string& host, std::string& port) {
+  const std::size_t colon = address.rfind(':');
+  if (colon == address.npos) return false;
+  host = address.substr(0, colon);
+  port = address.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find_first_of("[]:") != host.npos) {
+    return false;
+  }
+  unsigned number = 0;
+  const char* const end = port.data() + port.size();
+  const auto [stop, problem] = std::from_chars(port.data(), end, number);
+  return !host.empty() && !port.empty() && port.front() != '-' && problem == std::errc() &&
+         stop == end && number <= 65535;
+}
+
+int parse_command_line(int argc, char** argv, CommandLine& line) {
+  CLI::App app{"hl7mwld: HL7 order messages into a folder of DICOM worklist files", "hl7mwld"};
+  app.set_version_flag("--version", std::string("hl7mwld ") + HL7MWL_VERSION);
+  app.require_subcommand(1);
+  std::vector<std::string> stations;
+
+  CLI::App* apply = app.add_subcommand(
+      "apply", "Apply the order messages of FILEs to the worklist folder; print what changed");
+  apply->add_option("--worklist", line.worklist, "The folder of worklist files")
+      ->required()
+      ->type_name("DIR");
+  add_station_option(*apply, stations);
+  apply->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
+
+  CLI::App* show = app.add_subcommand(
+      "show", "Print the entries the messages of FILEs would write, and change nothing");
+  add_station_option(*show, stations);
+  show->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
+
+  CLI::App* serve = app.add_subcommand(
+      "serve", "Receive order messages over MLLP, acknowledge them and keep the worklist current");
+  serve->add_option("--worklist", line.worklist, "The folder of worklist files")
+      ->required()
+      ->type_name("DIR");
+  serve->add_option("--listen", line.listen, "Address to listen on (default 127.0.0.1:2575)")
+      ->type_name("HOST:PORT")
+      ->check(
+          [](const std::string& value) {
+            std::string host;
+            std::string port;
+            return split_listen_address(value, host, port)
+                       ? std::string()
+                       : "HOST:PORT or [IPV6]:PORT, the port from 0 to 65535";
+          },
+          "HOST:PORT");
+  add_station_option(*serve, stations);
+  serve->add_option("--max-message", line.max_message, "Longest message (default 1048576)")
+      ->type_name("BYTES")
+      ->check(CLI::PositiveNumber);
+  serve->add_option("--idle-timeout", line.idle_timeout,
+                    "Close a connection that sends nothing for this long (default 300)")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber);
+  serve->add_option("--max-connections", line.max_connections,
+                    "Connections served at once (default 64)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  serve->add_flag("--quiet", line.quiet, "Log only refusals, errors and AR and AE answers");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : 2;
+  }
+  line.command = apply->parsed() ? Command::apply : show->parsed() ? Command::show : Command::serve;
+  const std::string problem = read_stations(stations, line.stations);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "%s\nRun with --help for more information.\n", problem.c_str());
+    return 2;
+  }
+  return -1;
+}

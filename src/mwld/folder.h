@@ -1,0 +1,64 @@
+// The worklist folder: its lock, and durable changes to the entry files hl7mwld names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// An open worklist folder. It keeps its `lockfile` open from open_folder to the end of its
+// life, because a POSIX record lock vanishes when any descriptor of the file is closed.
+struct Folder {
+  std::string path;
+  std::intptr_t lock_handle = -1;  // the descriptor (POSIX) or HANDLE (Windows) of lockfile
+  bool locked = false;
+
+  Folder() = default;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  ~Folder();  // unlocks and closes lockfile
+};
+
+// A change to one entry file: `bytes` is its new content, or nothing to remove it.
+struct FolderChange {
+  std::string name;
+  std::optional<std::string> bytes;
+};
+
+// Errors are returned as "PATH: <system error text>" in `error`, PATH being the file or folder
+// the failed call named; functions return false then.
+
+// Opens the folder at `path`: it must exist, be a folder and be writable. Opens its
+// `lockfile`, creating it with mode 0664 (whatever the umask) when it is missing, so that a
+// worklist server running as another user of the group can lock it too.
+bool open_folder(const std::string& path, Folder& folder, std::string& error);
+
+// Waits for and takes the write lock on `lockfile` that DCMTK's worklist server respects: a
+// POSIX record lock on the whole file (fcntl F_SETLKW F_WRLCK), or LockFileEx on Windows.
+bool lock_folder(Folder& folder, std::string& error);
+void unlock_folder(Folder& folder);
+
+// Removes the temporary files a crashed writer left behind. Call it holding the lock.
+void remove_temporaries(const Folder& folder);
+
+// Makes `changes` durable, in their order, holding the lock: writes each new content to a
+// temporary file in the folder (a name hl7mwld owns that does not end in ".wl"), flushes them
+// to the disk, renames each over its entry's name, removes the entries to remove (a missing
+// one is not an error), and flushes the folder. When writing or flushing a temporary file
+// fails, the temporaries are removed and the folder is as it was. A crash at any point leaves
+// every entry file whole, old or new. Takes the lock for the call when the caller does not
+// hold it. A name other than "hl7mwld-*.wl" in the folder itself refuses the whole batch
+// before anything is written ("PATH: Invalid argument").
+bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes, std::string& error);
+
+// True when the folder holds a file called `name`.
+bool entry_exists(const Folder& folder, const std::string& name);
+
+// The names of the folder's entry files that hl7mwld named ("hl7mwld-*.wl"), sorted.
+bool list_entries(const Folder& folder, std::vector<std::string>& names, std::string& error);
+
+// The bytes of the entry file `name`.
+bool read_entry(const Folder& folder, const std::string& name, std::string& bytes,
+                std::string& error);

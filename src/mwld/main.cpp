@@ -1,0 +1,169 @@
+// hl7mwld: HL7 order messages into a folder of DICOM worklist files that worklist servers serve.
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "hl7/read_chunks.h"
+#include "messages.h"
+#include "mwld/apply.h"
+#include "mwld/command_line.h"
+#include "mwld/folder.h"
+#include "mwld/message.h"
+#include "mwld/plan.h"
+#include "mwld/report.h"
+#include "mwld/serve.h"
+#include "platform.h"
+
+namespace {
+
+// Messages applied under one lock and made durable together.
+constexpr std::size_t kBatchSize = 500;
+
+constexpr int kRejected = 1;
+constexpr int kFailed = 2;
+
+void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+void report_error(const std::string& text) { write_message("hl7mwld: " + text + "\n"); }
+
+// All bytes of `path`, standard input for "-"; false with the report written when unreadable.
+bool read_input(const std::string& path, std::string& bytes) {
+  if (path == "-") {
+    if (read_all(stdin, bytes)) return true;
+    write_message("hl7mwld: " + error_report(path, errno));
+    return false;
+  }
+  std::FILE* input = std::fopen(path.c_str(), "rb");
+  bool read = input && read_all(input, bytes);
+  const int error = errno;
+  if (input) std::fclose(input);
+  if (!read) write_message("hl7mwld: " + error_report(path, error));
+  return read;
+}
+
+MappingOptions mapping_options(const CommandLine& line) {
+  MappingOptions options{line.stations, {}, {}};
+  local_date_time(std::time(nullptr), options.date, options.time);
+  return options;
+}
+
+int status_of(const MessagePlan& plan) { return plan.rejection ? kRejected : 0; }
+
+// Applies the messages of one file, batch by batch; prints each batch's lines once it is
+// durable. False after a folder or disk error.
+bool apply_file(const std::string& path, const std::string& bytes, const MappingOptions& options,
+                Folder& folder, int& status) {
+  const Input input = split_messages(bytes);
+  if (input.messages.empty()) {
+    print(outcome_text({path, 1, ""}, "rejected", "", "no readable MSH segment"));
+    status = std::max(status, kRejected);
+    return true;
+  }
+  for (std::size_t first = 0; first < input.messages.size(); first += kBatchSize) {
+    const std::size_t end = std::min(first + kBatchSize, input.messages.size());
+    std::vector<MessagePlan> plans;
+    std::vector<const MessagePlan*> batch;
+    plans.reserve(end - first);
+    for (std::size_t i = first; i < end; ++i) {
+      plans.push_back(plan_message(input.messages[i], options));
+      batch.push_back(&plans.back());
+      status = std::max(status, status_of(plans.back()));
+    }
+    std::vector<MessageResult> results;
+    std::string error;
+    if (!apply_plans(folder, batch, results, error)) {
+      report_error(error);
+      return false;
+    }
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const MessagePlace place{path, first + i + 1, plans[i].control_id};
+      for (const OutcomeLine& line : results[i].lines) {
+        print(outcome_text(place, outcome_word(line.outcome), line.entry_name, line.reason));
+      }
+    }
+    std::fflush(stdout);
+  }
+  return true;
+}
+
+int run_apply(const CommandLine& line) {
+  Folder folder;
+  std::string error;
+  if (!open_folder(line.worklist, folder, error) || !lock_folder(folder, error)) {
+    report_error(error);
+    return kFailed;
+  }
+  remove_temporaries(folder);
+  unlock_folder(folder);
+  const MappingOptions options = mapping_options(line);
+  int status = 0;
+  for (const std::string& path : line.files) {
+    std::string bytes;
+    if (!read_input(path, bytes)) {
+      status = kFailed;
+      continue;
+    }
+    if (!apply_file(path, bytes, options, folder, status)) return kFailed;
+  }
+  return status;
+}
+
+int run_show(const CommandLine& line) {
+  const MappingOptions options = mapping_options(line);
+  int status = 0;
+  for (const std::string& path : line.files) {
+    std::string bytes;
+    if (!read_input(path, bytes)) {
+      status = kFailed;
+      continue;
+    }
+    const Input input = split_messages(bytes);
+    if (input.messages.empty()) {
+      print(outcome_text({path, 1, ""}, "rejected", "", "no readable MSH segment"));
+      status = std::max(status, kRejected);
+    }
+    for (std::size_t i = 0; i < input.messages.size(); ++i) {
+      const MessagePlan plan = plan_message(input.messages[i], options);
+      const MessagePlace place{path, i + 1, plan.control_id};
+      status = std::max(status, status_of(plan));
+      if (plan.rejection) print(outcome_text(place, "rejected", "", plan.rejection->text));
+      bool changes = false;
+      for (const OrderStep& step : plan.steps) {
+        for (const EntryFile& file : step.entries) {
+          std::string notes;
+          for (const std::string& note : file.entry.notes) notes += (notes.empty() ? "" : "; ") + note;
+          print(outcome_text(place, "write", file.name, notes));
+          print(data_set_text(file.entry.data_set, 2));
+          changes = true;
+        }
+        if (step.action == OrderAction::cancel) {
+          print(outcome_text(place, "remove", "", "the entries of order " + order_label(step)));
+          changes = true;
+        }
+      }
+      if (!changes && !plan.rejection) {
+        std::string reasons;
+        for (const OrderStep& step : plan.steps) reasons += (reasons.empty() ? "" : "; ") + step.reason;
+        print(outcome_text(place, "ignored", "", reasons));
+      }
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  use_binary_stdio();
+  CommandLine line;
+  if (const int status = parse_command_line(argc, argv, line); status >= 0) return status;
+  switch (line.command) {
+    case Command::apply: return run_apply(line);
+    case Command::show: return run_show(line);
+    case Command::serve: return run_serve(line);
+  }
+  return kFailed;
+}

@@ -1,0 +1,141 @@
+// Planning a message: checks, order groups, identities, entries and their files.
+#include "mwld/plan.h"
+
+#include <algorithm>
+#include <map>
+
+#include "mwld/identity.h"
+#include "mwld/values.h"
+
+namespace {
+
+// The places of one entry in its message, before its identity is settled.
+struct Planned {
+  const OrderGroup* group;
+  const Procedure* procedure;
+  const Fields* ipc;
+  Identity identity;
+};
+
+std::string first_component(const Message& message, const Fields* segment, std::size_t number) {
+  if (!segment) return {};
+  return text_value(decode_escapes(part_of(field(*segment, number), 1, message.separators),
+                                   message.separators));
+}
+
+std::optional<Rejection> check_header(const Message& message, const std::string& message_type) {
+  if (!message.readable) {
+    return Rejection{kSegmentSequenceError, "no readable MSH segment", "MSH", 0};
+  }
+  if (!is_order_message_type(message_type)) {
+    return Rejection{kUnsupportedMessageType, "unsupported message type " + message_type, "MSH",
+                     9};
+  }
+  const std::string& character_set = field(message.segments.front(), 18);
+  std::string term;
+  if (!dicom_character_set(character_set, term)) {
+    return Rejection{kTableValueNotFound, "unknown character set " + text_value(character_set),
+                     "MSH", 18};
+  }
+  return std::nullopt;
+}
+
+std::string type_of(const Message& message) {
+  if (!message.readable) return {};
+  const std::string& type = field(message.segments.front(), 9);
+  const std::string code = text_value(part_of(type, 1, message.separators));
+  const std::string trigger = text_value(part_of(type, 2, message.separators));
+  return trigger.empty() ? code : code + "^" + trigger;
+}
+
+// Entries with the same identity are told apart by their place among them.
+void number_alike(std::vector<Planned>& planned) {
+  std::map<std::tuple<std::string, std::string, std::string>, std::size_t> counts;
+  auto key = [](const Identity& i) {
+    return std::make_tuple(i.order_number, i.requested_procedure_id, i.step_id);
+  };
+  for (const Planned& p : planned) ++counts[key(p.identity)];
+  std::map<std::tuple<std::string, std::string, std::string>, std::size_t> seen;
+  for (Planned& p : planned) {
+    if (counts[key(p.identity)] > 1) p.identity.position = ++seen[key(p.identity)];
+  }
+}
+
+}  // namespace
+
+bool is_order_message_type(const std::string& message_type) {
+  return message_type == "ORM^O01" || message_type == "OMI^O23" || message_type == "OMG^O19";
+}
+
+const std::string& order_label(const OrderStep& step) {
+  return step.filler_order_number.empty() ? step.placer_order_number : step.filler_order_number;
+}
+
+MessagePlan plan_message(const Message& message, const MappingOptions& options) {
+  MessagePlan plan;
+  if (message.readable) plan.control_id = field(message.segments.front(), 10);
+  plan.message_type = type_of(message);
+  plan.rejection = check_header(message, plan.message_type);
+  if (plan.rejection) return plan;
+
+  const std::vector<OrderGroup> groups = order_groups(message);
+  if (groups.empty()) {
+    plan.rejection = Rejection{kSegmentSequenceError, "no OBR segment", "OBR", 0};
+    return plan;
+  }
+  const Fields* pid = find_segment(message, "PID");
+  const Fields* pv1 = find_segment(message, "PV1");
+  std::vector<Planned> planned;
+  for (const OrderGroup& group : groups) {
+    OrderStep& step = plan.steps.emplace_back();
+    const std::string control = first_component(message, group.orc, 1);
+    const std::string status = first_component(message, group.orc, 5);
+    step.action = order_action(control, status);
+    step.filler_order_number = filler_order_number(message, group);
+    step.placer_order_number = placer_order_number(message, group);
+    if (step.action == OrderAction::none) {
+      step.reason = "order control " + control + (control == "SC" ? " with status " + status : "") +
+                    " changes no entry";
+    } else if (step.action == OrderAction::cancel && order_label(step).empty()) {
+      plan.rejection = Rejection{kRequiredFieldMissing, "no order number to cancel", "ORC", 2};
+    } else if (step.action == OrderAction::create) {
+      if (!pid) plan.rejection = Rejection{kSegmentSequenceError, "no PID segment", "PID", 0};
+      if (group.procedures.empty()) {
+        plan.rejection = Rejection{kSegmentSequenceError, "no OBR segment", "OBR", 0};
+      }
+      for (const Procedure& procedure : group.procedures) {
+        std::vector<const Fields*> ipcs = procedure.ipcs;
+        if (ipcs.empty()) ipcs.push_back(nullptr);
+        for (const Fields* ipc : ipcs) {
+          const EntrySource source{message, pid, pv1, group, procedure, ipc, options};
+          if (!plan.rejection) plan.rejection = check_entry(source);
+          planned.push_back({&group, &procedure, ipc, identity_of(source)});
+        }
+      }
+    }
+    if (plan.rejection) {
+      plan.steps.clear();
+      return plan;
+    }
+  }
+
+  number_alike(planned);
+  std::size_t next = 0;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    OrderStep& step = plan.steps[g];
+    if (step.action != OrderAction::create) continue;
+    for (; next < planned.size() && planned[next].group == &groups[g]; ++next) {
+      const Planned& p = planned[next];
+      const EntrySource source{message, pid, pv1, *p.group, *p.procedure, p.ipc, options};
+      EntryFile& file = step.entries.emplace_back();
+      plan.rejection = map_entry(source, p.identity, file.entry);
+      if (plan.rejection) {
+        plan.steps.clear();
+        return plan;
+      }
+      file.name = entry_file_name(p.identity);
+      file.bytes = encode_file(file.entry.data_set, derived_uid(p.identity, "instance"));
+    }
+  }
+  return plan;
+}

@@ -1,0 +1,27 @@
+// The lines apply and show print on standard output.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "mwld/apply.h"
+#include "mwld/dicom.h"
+
+// Where a message came from: its file ("-" for standard input), its number in the file from 1,
+// and its control ID (MSH-10).
+struct MessagePlace {
+  std::string_view file;
+  std::size_t number;
+  std::string_view control_id;
+};
+
+// One tab-separated line: file, number, control ID, `word`, entry name, then the reason when
+// there is one. An empty control ID or entry name is written "-"; tabs and other control
+// characters inside the columns become blanks.
+std::string outcome_text(const MessagePlace& place, std::string_view word,
+                         std::string_view entry_name, std::string_view reason);
+
+// One line per element, "(gggg,eeee) VR Keyword value", each item's elements indented by two
+// more blanks than its sequence; starts at `indent` blanks.
+std::string data_set_text(const DataSet& data_set, std::size_t indent);

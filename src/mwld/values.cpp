@@ -1,0 +1,230 @@
+// Value rules: escape decoding, reserved characters, names, dates, times and lengths.
+#include "mwld/values.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::size_t kPersonNameGroupLimit = 64;
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+int hex_value(char c) {
+  if (c <= '9') return c - '0';
+  return (c | 0x20) - 'a' + 10;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+// The bytes of a \X..\ escape's hex digits, or false when they are not whole pairs.
+bool hex_bytes(std::string_view digits, std::string& bytes) {
+  if (digits.empty() || digits.size() % 2 != 0) return false;
+  for (char c : digits) {
+    if (!is_hex_digit(c)) return false;
+  }
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    bytes += static_cast<char>(hex_value(digits[i]) * 16 + hex_value(digits[i + 1]));
+  }
+  return true;
+}
+
+// Appends what the escape `name` (the text between the two escape characters) stands for.
+// Returns false for a sequence that is none of the known ones, which then stays as written.
+bool append_escape(std::string_view name, const Separators& separators, std::string& out) {
+  if (name.size() == 1) {
+    switch (name[0]) {
+      case 'F': out += separators.field; return true;
+      case 'S': out += separators.component; return true;
+      case 'T': out += separators.subcomponent; return true;
+      case 'R': out += separators.repetition; return true;
+      case 'E': out += separators.escape; return true;
+      case 'H':
+      case 'N': return true;
+    }
+  }
+  if (name.empty()) return false;
+  switch (name[0]) {
+    case 'X': {
+      std::string bytes;
+      if (hex_bytes(name.substr(1), bytes)) out += bytes;
+      return true;
+    }
+    case '.':
+      if (name == ".br") out += ' ';
+      return true;
+    case 'C':
+    case 'M':
+    case 'Z': return true;
+  }
+  return false;
+}
+
+std::string trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == text.npos) return {};
+  return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
+}
+
+bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int number_at(std::string_view text, std::size_t position, std::size_t digits) {
+  int value = 0;
+  for (std::size_t i = position; i < position + digits; ++i) value = value * 10 + (text[i] - '0');
+  return value;
+}
+
+bool digits_at(std::string_view text, std::size_t position, std::size_t count) {
+  if (text.size() < position + count) return false;
+  for (std::size_t i = position; i < position + count; ++i) {
+    if (!is_digit(text[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string decode_escapes(std::string_view text, const Separators& separators) {
+  if (separators.escape == '\0') return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  std::size_t position = 0;
+  while (position < text.size()) {
+    const std::size_t start = text.find(separators.escape, position);
+    const std::size_t end = start == text.npos ? text.npos : text.find(separators.escape, start + 1);
+    if (end == text.npos) {
+      out.append(text.substr(position));
+      break;
+    }
+    out.append(text.substr(position, start - position));
+    const std::string_view name = text.substr(start + 1, end - start - 1);
+    if (append_escape(name, separators, out)) {
+      position = end + 1;
+    } else {
+      // Not an escape: keep its first escape character and read on from the second, which may
+      // open a real one.
+      out += separators.escape;
+      out.append(name);
+      position = end;
+    }
+  }
+  return out;
+}
+
+std::string text_value(std::string_view decoded) {
+  std::string text(decoded);
+  for (char& c : text) {
+    if (is_control(c) || c == '\\') c = ' ';
+  }
+  return trimmed(text);
+}
+
+std::string code_string(std::string_view decoded) {
+  std::string text = text_value(decoded);
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    const bool allowed = (c >= 'A' && c <= 'Z') || is_digit(c) || c == '_' || c == ' ';
+    if (!allowed) c = '_';
+  }
+  return text;
+}
+
+std::string cut_to(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t end = limit;
+  // Back over continuation bytes (10xxxxxx) to the byte that starts the cut character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  std::string cut(text.substr(0, end));
+  while (!cut.empty() && cut.back() == ' ') cut.pop_back();
+  return cut;
+}
+
+std::string person_name(std::string_view field, NameType type, const Separators& separators) {
+  const std::vector<std::string_view> parts = components_of(field, separators);
+  // HL7 component numbers of family, given, middle, prefix and suffix: DICOM's order.
+  constexpr std::array<std::size_t, 5> kXpnOrder = {1, 2, 3, 5, 4};
+  const std::size_t shift = type == NameType::xcn ? 1 : 0;
+  std::array<std::string, 5> components;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    const std::size_t number = kXpnOrder[i] + shift;
+    if (number > parts.size()) continue;
+    std::string text = decode_escapes(parts[number - 1], separators);
+    for (char& c : text) {
+      if (c == '^' || c == '=') c = ' ';
+    }
+    components[i] = text_value(text);
+  }
+  std::string name;
+  std::size_t used = components.size();
+  while (used > 0 && components[used - 1].empty()) --used;
+  for (std::size_t i = 0; i < used; ++i) {
+    if (i > 0) name += '^';
+    name += components[i];
+  }
+  name = cut_to(name, kPersonNameGroupLimit);
+  // A cut may end the name at a component boundary or in the blanks before one.
+  while (!name.empty() && (name.back() == '^' || name.back() == ' ')) name.pop_back();
+  return name;
+}
+
+bool starts_with_date(std::string_view text) {
+  if (!digits_at(text, 0, 8)) return false;
+  const int year = number_at(text, 0, 4);
+  const int month = number_at(text, 4, 2);
+  const int day = number_at(text, 6, 2);
+  constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
+  const int days = kDaysInMonth[month - 1] + (month == 2 && is_leap_year(year) ? 1 : 0);
+  return day <= days;
+}
+
+std::string time_after_date(std::string_view text) {
+  constexpr int kLimits[] = {23, 59, 59};
+  std::string time;
+  for (std::size_t pair = 0; pair < 3; ++pair) {
+    const std::size_t position = 8 + 2 * pair;
+    if (!digits_at(text, position, 2) || number_at(text, position, 2) > kLimits[pair]) break;
+    time.append(text.substr(position, 2));
+  }
+  return time.empty() ? "000000" : time;
+}
+
+bool is_valid_uid(std::string_view text) {
+  if (text.empty() || text.size() > 64) return false;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = std::min(text.find('.', start), text.size());
+    const std::string_view component = text.substr(start, end - start);
+    if (component.empty() || !digits_at(component, 0, component.size())) return false;
+    if (component.size() > 1 && component[0] == '0') return false;
+    if (end == text.size()) return true;
+    start = end + 1;
+  }
+}
+
+bool dicom_character_set(std::string_view hl7_character_set, std::string& term) {
+  struct Row {
+    std::string_view hl7;
+    std::string_view dicom;
+  };
+  constexpr Row kCharacterSets[] = {
+      {"", "ISO_IR 100"},
+      {"8859/1", "ISO_IR 100"},
+      {"UNICODE UTF-8", "ISO_IR 192"},
+      {"ASCII", ""},
+  };
+  const std::string name = trimmed(hl7_character_set);
+  for (const Row& row : kCharacterSets) {
+    if (row.hl7 == name) {
+      term = row.dicom;
+      return true;
+    }
+  }
+  return false;
+}

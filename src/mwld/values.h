@@ -1,0 +1,54 @@
+// The value rules the mapping's rows share: escapes, reserved characters, names, dates and
+// times, and cutting to a VR's length.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "mwld/message.h"
+
+// Decodes the escape sequences of `text` with the message's own escape character (shown as "\"):
+// "\F\" "\S\" "\T\" "\R\" "\E\" give the message's delimiters, "\Xhh..\" the bytes (pairs
+// of hex digits), "\.br\" a blank; "\H\", "\N\", other "\.xx\" commands, "\C..\",
+// "\M..\", "\Z..\" and a malformed "\X..\" are dropped; an escape that is not closed, or
+// that is none of these, stays as written.
+std::string decode_escapes(std::string_view text, const Separators& separators);
+
+// A DICOM text value from decoded text: control characters and "\" (the DICOM value
+// separator) become blanks, then leading and trailing blanks are dropped.
+std::string text_value(std::string_view decoded);
+
+// A CS value: as text_value, then letters upper-cased and any character outside A-Z, 0-9, "_"
+// and blank replaced by "_".
+std::string code_string(std::string_view decoded);
+
+// Cuts `text` to at most `limit` bytes, never inside a UTF-8 character, then drops trailing
+// blanks. Text within the limit is returned as it is.
+std::string cut_to(std::string_view text, std::size_t limit);
+
+// The HL7 name types: XPN is family^given^middle^suffix^prefix, XCN has an ID before them.
+enum class NameType { xpn, xcn };
+
+// A DICOM PN (family^given^middle^prefix^suffix) from a name field as it stands: its first
+// repetition, each component's first subcomponent decoded; "\", "^", "=" and control characters
+// inside a component become blanks, each component is trimmed, empty trailing components are
+// dropped, and the whole is cut to the 64 bytes of one component group.
+std::string person_name(std::string_view field, NameType type, const Separators& separators);
+
+// True when `text` begins with a valid calendar date YYYYMMDD (years 0001 to 9999).
+bool starts_with_date(std::string_view text);
+
+// The time after the date at the start of `text`: HH, HHMM or HHMMSS, as many valid pairs of
+// digits as follow the date (hours 00-23, minutes and seconds 00-59); fractions and time zone
+// dropped; "000000" when no hour follows.
+std::string time_after_date(std::string_view text);
+
+// True when `text` is a valid DICOM UID: at most 64 characters, components of digits
+// separated by ".", no empty component, no leading zero in a component of several digits.
+bool is_valid_uid(std::string_view text);
+
+// The DICOM Specific Character Set for an HL7 character set (MSH-18, blanks around it
+// ignored): empty or "8859/1" give "ISO_IR 100", "UNICODE UTF-8" gives "ISO_IR 192", "ASCII"
+// gives an empty term (no Specific Character Set); false for any other.
+bool dicom_character_set(std::string_view hl7_character_set, std::string& term);

@@ -1,0 +1,143 @@
+// Applying messages to a real folder: what each outcome line says, what cancels match, and
+// that later messages see what earlier ones did.
+#include "mwld/apply.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "temp_folder.h"
+
+namespace {
+
+const std::string kHead = "MSH|^~\\&|RIS||||20240105||ORM^O01|M1|P|2.3\rPID|||P1||DOE^J\r";
+
+// A new order: ORC-1 `control`, placer and filler numbers, one OBR with its modality.
+std::string order(const std::string& control, const std::string& placer,
+                  const std::string& filler, const std::string& modality = "CT") {
+  return kHead + "ORC|" + control + "|" + placer + "|" + filler + "\rOBR|1|||X^X-ray|||||||||||||||||||" +
+         modality + "\r";
+}
+
+std::string cancel(const std::string& placer, const std::string& filler) {
+  return "MSH|^~\\&|RIS||||20240105||ORM^O01|C1|P|2.3\rORC|CA|" + placer + "|" + filler + "\r";
+}
+
+// Applies `messages` as one batch; each message's lines as "outcome name reason".
+std::vector<std::vector<std::string>> apply_batch(Folder& folder,
+                                                  const std::vector<std::string>& messages) {
+  MappingOptions options;
+  options.date = "20261207";
+  options.time = "120000";
+  std::vector<MessagePlan> plans;
+  plans.reserve(messages.size());
+  std::vector<const MessagePlan*> batch;
+  for (const std::string& text : messages) {
+    plans.push_back(plan_message(split_messages(text).messages.at(0), options));
+    batch.push_back(&plans.back());
+  }
+  std::vector<MessageResult> results;
+  std::string error;
+  EXPECT_TRUE(apply_plans(folder, batch, results, error)) << error;
+  std::vector<std::vector<std::string>> lines;
+  for (const MessageResult& result : results) {
+    lines.emplace_back();
+    for (const OutcomeLine& line : result.lines) {
+      std::string text = outcome_word(line.outcome);
+      if (!line.entry_name.empty()) text += " " + line.entry_name;
+      if (!line.reason.empty()) text += " " + line.reason;
+      lines.back().push_back(text);
+    }
+  }
+  return lines;
+}
+
+std::set<std::string> entry_names(const std::string& path) {
+  std::set<std::string> names;
+  for (const auto& [name, bytes] : contents(path)) {
+    if (name != "lockfile") names.insert(name);
+  }
+  return names;
+}
+
+TEST(ApplyPlans, OutcomesAndCancels) {
+  // Entry names of the orders below: filler else placer, then the order number as Requested
+  // Procedure ID and SPS ID (no accession number).
+  const std::string f1 = "hl7mwld-F1__F1__F1.wl";
+  const std::string p1 = "hl7mwld-P1__P1__P1.wl";
+  struct Case {
+    std::string label;
+    std::vector<std::vector<std::string>> batches;  // messages, batch by batch
+    std::vector<std::vector<std::string>> last_lines;  // the last batch's lines
+    std::set<std::string> entries;
+  };
+  const Case cases[] = {
+      {"new order", {{order("NW", "P1", "F1")}}, {{"created " + f1}}, {f1}},
+      {"same order again replaces", {{order("NW", "P1", "F1")}, {order("XO", "P1", "F1", "MR")}},
+       {{"replaced " + f1}}, {f1}},
+      {"cancel by filler number", {{order("NW", "P1", "F1")}, {cancel("", "F1")}},
+       {{"removed " + f1}}, {}},
+      {"cancel by placer when the cancel has no filler",
+       {{order("NW", "P1", "F1")}, {cancel("P1", "")}}, {{"removed " + f1}}, {}},
+      {"cancel by placer when the entry has no filler",
+       {{order("NW", "P1", "")}, {cancel("P1", "F9")}}, {{"removed " + p1}}, {}},
+      {"different filler numbers do not match", {{order("NW", "P1", "F1")}, {cancel("P1", "F2")}},
+       {{"ignored no entries of order F2"}}, {f1}},
+      {"empty numbers match nothing", {{order("NW", "", "F1")}, {cancel("", "F2")}},
+       {{"ignored no entries of order F2"}}, {f1}},
+      {"cancel of nothing", {{cancel("P7", "")}}, {{"ignored no entries of order P7"}}, {}},
+      {"status change without a status replaces",
+       {{order("NW", "P1", "F1")}, {order("SC", "P1", "F1")}}, {{"replaced " + f1}}, {f1}},
+      {"status change to CM cancels",
+       {{order("NW", "P1", "F1")}, {"MSH|^~\\&|||||||ORM^O01|S1\rORC|SC|P1|F1||CM\r"}},
+       {{"removed " + f1}}, {}},
+      {"create and cancel in one batch", {{order("NW", "P1", "F1"), cancel("", "F1")}},
+       {{"created " + f1}, {"removed " + f1}}, {}},
+      {"cancel removes every entry of the order",
+       {{order("NW", "P1", "F1"), order("NW", "P1", "F1") + "OBR|2|||Y^Y||||||||||||||R2\r"},
+        {cancel("P1", "F1")}},
+       {{"removed " + f1, "removed hl7mwld-F1__R2__R2.wl"}}, {}},
+      {"a refused message changes nothing",
+       {{order("NW", "P1", "F1")}, {cancel("", "F1") + "ORC|NW\rOBR|1\r"}},
+       {{"rejected no PID segment"}}, {f1}},
+      {"order control that changes nothing",
+       {{kHead + "ORC|RE|P1|F1\rOBR|1|||X^X\r"}},
+       {{"ignored order control RE changes no entry"}}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const TempFolder temp;
+    Folder folder;
+    std::string error;
+    ASSERT_TRUE(open_folder(temp.path, folder, error)) << error;
+    std::vector<std::vector<std::string>> lines;
+    for (const std::vector<std::string>& batch : c.batches) lines = apply_batch(folder, batch);
+    EXPECT_EQ(lines, c.last_lines);
+    EXPECT_EQ(entry_names(temp.path), c.entries);
+  }
+}
+
+// A batch leaves the folder as the same messages applied one by one do, and applying the same
+// messages again changes no byte.
+TEST(ApplyPlans, BatchesAndRepeatsLeaveTheSameBytes) {
+  const std::vector<std::string> messages = {
+      order("NW", "P1", "F1"), order("NW", "P2", "F2", "MR"), cancel("P1", ""),
+      order("XO", "P2", "F2", "US"), order("NW", "P3", "")};
+  const TempFolder one_batch, one_by_one;
+  Folder first, second;
+  std::string error;
+  ASSERT_TRUE(open_folder(one_batch.path, first, error)) << error;
+  ASSERT_TRUE(open_folder(one_by_one.path, second, error)) << error;
+  apply_batch(first, messages);
+  for (const std::string& message : messages) apply_batch(second, {message});
+  const auto after_first = contents(one_batch.path);
+  EXPECT_EQ(after_first, contents(one_by_one.path));
+  EXPECT_EQ(entry_names(one_batch.path),
+            (std::set<std::string>{"hl7mwld-F2__F2__F2.wl", "hl7mwld-P3__P3__P3.wl"}));
+  apply_batch(first, messages);
+  EXPECT_EQ(contents(one_batch.path), after_first);
+}
+
+}  // namespace

@@ -1,0 +1,294 @@
+// The worklist folder: batches of changes, the site's own files, open errors, the lock, a full
+// disk. Every test works in a real folder of its own.
+#include "mwld/folder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Contents = std::map<std::string, std::string>;
+
+#ifdef _WIN32
+// 1 when a second handle of `lockfile` can take the write lock now, 0 when it is refused.
+int other_could_lock(const std::string& lockfile) {
+  const HANDLE file = CreateFileA(lockfile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  OVERLAPPED start = {};
+  int result = -1;
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                 &start)) {
+    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &start);
+    result = 1;
+  } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+    result = 0;
+  }
+  CloseHandle(file);
+  return result;
+}
+#else
+// 1 when another process can take the write lock on `lockfile` now, 0 when it is refused.
+int other_could_lock(const std::string& lockfile) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int file = open(lockfile.c_str(), O_RDWR);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (file >= 0 && fcntl(file, F_SETLK, &whole) == 0) _exit(1);
+    _exit(errno == EAGAIN || errno == EACCES ? 0 : 2);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 2 ? -1 : WEXITSTATUS(status);
+}
+#endif
+
+// The names of `files`, sorted: what list_entries gives for a folder of just these entries.
+std::vector<std::string> entry_names(const Contents& files) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files) names.push_back(name);
+  return names;
+}
+
+TEST(CommitChanges, LeavesExactlyTheNewEntries) {
+  const std::string binary("\0\r\n\x1a\xff", 5);  // no line-end or end-of-file translation
+  const Contents before = {{"hl7mwld-a.wl", "old a"}, {"hl7mwld-b.wl", "old b"}};
+  struct Case {
+    std::string label;
+    std::vector<FolderChange> changes;
+    Contents after;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"one new file", {{"hl7mwld-c.wl", "c"}},
+       {{"hl7mwld-a.wl", "old a"}, {"hl7mwld-b.wl", "old b"}, {"hl7mwld-c.wl", "c"}}},
+      {"one removal", {{"hl7mwld-a.wl", std::nullopt}}, {{"hl7mwld-b.wl", "old b"}}},
+      {"a batch, in order",
+       {{"hl7mwld-a.wl", "new a"}, {"hl7mwld-b.wl", std::nullopt},
+        {"hl7mwld-missing.wl", std::nullopt}, {"hl7mwld-c.wl", binary}, {"hl7mwld-empty.wl", ""},
+        {"hl7mwld-d.wl", "first d"}, {"hl7mwld-d.wl", "second d"},
+        {"hl7mwld-e.wl", "e"}, {"hl7mwld-e.wl", std::nullopt}},
+       {{"hl7mwld-a.wl", "new a"}, {"hl7mwld-c.wl", binary}, {"hl7mwld-empty.wl", ""},
+        {"hl7mwld-d.wl", "second d"}}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempFolder dir;
+    for (const auto& [name, bytes] : before) write_file(dir / name, bytes);
+    Folder folder;
+    std::string error;
+    ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
+    ASSERT_TRUE(lock_folder(folder, error)) << error;
+    EXPECT_TRUE(commit_changes(folder, c.changes, error)) << error;
+
+    Contents expected = c.after;
+    expected["lockfile"] = "";
+    EXPECT_EQ(contents(dir.path), expected);
+    std::vector<std::string> names;
+    EXPECT_TRUE(list_entries(folder, names, error)) << error;
+    EXPECT_EQ(names, entry_names(c.after));
+    for (const auto& [name, bytes] : c.after) {
+      std::string read;
+      EXPECT_TRUE(read_entry(folder, name, read, error) && entry_exists(folder, name)) << error;
+      EXPECT_EQ(read, bytes);
+    }
+    std::string read;
+    EXPECT_FALSE(read_entry(folder, "hl7mwld-missing.wl", read, error));
+    EXPECT_EQ(error, dir / "hl7mwld-missing.wl" + ": " + std::strerror(ENOENT));
+    EXPECT_FALSE(entry_exists(folder, "hl7mwld-missing.wl"));
+  }
+}
+
+// Site files, stale temporaries (removed) and entries, each holding its own name as bytes.
+TEST(Folder, LeavesTheSiteFilesAlone) {
+  const std::vector<std::string> folders = {"sub", "hl7mwld-folder.wl", "hl7mwld-folder.tmp"};
+  const std::vector<std::string> site_files = {
+      "site.wl",       "hl7mwld-x.txt",        "hl7mwld-x.wl.bak",   "HL7MWLD-upper.wl",
+      "other-1-1.tmp", "sub/hl7mwld-inner.wl", "sub/hl7mwld-1-1.tmp"};
+  const std::vector<std::string> stale = {"hl7mwld-1-1.tmp", "hl7mwld-crashed.tmp"};
+  TempFolder dir;
+  std::error_code ignored;
+  for (const std::string& name : folders) fs::create_directory(dir.path + "/" + name, ignored);
+  for (const auto& names : {site_files, stale, {"hl7mwld-entry.wl"}}) {
+    for (const std::string& name : names) write_file(dir.path + "/" + name, name);
+  }
+  Folder folder;
+  std::string error;
+  ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
+  ASSERT_TRUE(lock_folder(folder, error)) << error;
+  remove_temporaries(folder);
+  // Names hl7mwld did not make, or outside the folder, are refused before anything is written.
+  for (const std::string name : {"site.wl", "sub/hl7mwld-inner.wl", "../hl7mwld-out.wl",
+                                 "hl7mwld-x.txt", "hl7mwld-crashed.tmp"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(commit_changes(folder, {{"hl7mwld-early.wl", "early"}, {name, "x"}}, error));
+    EXPECT_EQ(error, dir / name + ": " + std::strerror(EINVAL));
+  }
+  EXPECT_TRUE(commit_changes(folder, {{"hl7mwld-new.wl", "new"}, {"hl7mwld-gone.wl", {}}}, error));
+
+  const Contents entries = {{"hl7mwld-entry.wl", "hl7mwld-entry.wl"}, {"hl7mwld-new.wl", "new"}};
+  Contents expected = entries;
+  expected["lockfile"] = "";
+  for (const std::string& name : folders) expected[name] = "<folder>";
+  for (const std::string& name : site_files) expected[name] = name;
+  EXPECT_EQ(contents(dir.path), expected);
+  std::vector<std::string> names;
+  EXPECT_TRUE(list_entries(folder, names, error)) << error;
+  EXPECT_EQ(names, entry_names(entries));
+}
+
+TEST(OpenFolder, ErrorsNameThePath) {
+  TempFolder dir;
+  write_file(dir / "file", "");
+  std::error_code ignored;
+  fs::create_directories(fs::path(dir / "odd") / "lockfile", ignored);
+  struct Case {
+    std::string label;
+    std::string path;
+    std::string failed_path;
+    int code;
+  };
+  const Case cases[] = {
+      {"missing folder", dir / "missing", dir / "missing", ENOENT},
+      {"a file", dir / "file", dir / "file", ENOTDIR},
+#ifndef _WIN32  // Windows gives its own text
+      {"lockfile is a folder", dir / "odd", dir / "odd" + "/lockfile", EISDIR},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Folder folder;
+    std::string error;
+    EXPECT_FALSE(open_folder(c.path, folder, error));
+    EXPECT_EQ(error, c.failed_path + ": " + std::strerror(c.code));
+  }
+}
+
+TEST(OpenFolder, LockfileLetsTheGroupLock) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows files have no mode bits";
+#else
+  struct Case {
+    std::string label;
+    mode_t existing;  // 0: no lockfile yet
+    mode_t mode;
+  };
+  const Case cases[] = {{"created", 0, 0664}, {"existing", 0640, 0640}};
+  const mode_t saved_umask = umask(077);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempFolder dir;
+    if (c.existing != 0) {
+      write_file(dir / "lockfile", "");
+      chmod((dir / "lockfile").c_str(), c.existing);
+    }
+    Folder folder;
+    std::string error;
+    EXPECT_TRUE(open_folder(dir.path, folder, error)) << error;
+    struct stat status = {};
+    EXPECT_EQ(stat((dir / "lockfile").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, c.mode);
+  }
+  umask(saved_umask);
+#endif
+}
+
+TEST(LockFolder, ExcludesOtherWriters) {
+  TempFolder dir;
+  Folder folder;
+  Folder moved;
+  std::string error;
+  ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
+  std::vector<std::string> names;
+  std::string bytes;
+  struct Step {
+    std::string label;
+    std::function<bool()> run;
+    int other_could_lock;
+  };
+  const Step steps[] = {
+      {"opened", [] { return true; }, 1},
+      {"locked", [&] { return lock_folder(folder, error); }, 0},
+      // A record lock would vanish if any descriptor of lockfile were opened and closed.
+      {"after the other functions",
+       [&] {
+         remove_temporaries(folder);
+         return commit_changes(folder, {{"hl7mwld-a.wl", "a"}}, error) && folder.locked &&
+                list_entries(folder, names, error) &&
+                read_entry(folder, "hl7mwld-a.wl", bytes, error) &&
+                entry_exists(folder, "hl7mwld-a.wl");
+       },
+       0},
+      {"unlocked", [&] { return unlock_folder(folder), !folder.locked; }, 1},
+      {"after a commit that took the lock",
+       [&] {
+         return commit_changes(folder, {{"hl7mwld-a.wl", {}}}, error) && !folder.locked;
+       },
+       1},
+      {"moved",
+       [&] { return lock_folder(folder, error) && (moved = std::move(folder), moved.locked); }, 0},
+      {"destroyed", [&] { return moved = Folder(), true; }, 1},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.label);
+    EXPECT_TRUE(step.run()) << error;
+    EXPECT_EQ(other_could_lock(dir / "lockfile"), step.other_could_lock);
+  }
+}
+
+TEST(CommitChanges, FullDiskLeavesTheFolderAsItWas) {
+#ifndef __linux__
+  GTEST_SKIP() << "needs a Linux tmpfs";
+#else
+  TempFolder dir;
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "no small tmpfs can be mounted here: " << std::strerror(errno);
+  }
+  const Contents before = {{"lockfile", ""}, {"hl7mwld-a.wl", "old a"}, {"hl7mwld-b.wl", "old b"}};
+  for (const auto& [name, bytes] : before) write_file(dir / name, bytes);
+  {
+    Folder folder;
+    std::string error;
+    ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
+    ASSERT_TRUE(lock_folder(folder, error)) << error;
+    const std::vector<FolderChange> changes = {{"hl7mwld-c.wl", "new c"},
+                                               {"hl7mwld-a.wl", std::string(1 << 20, 'a')},
+                                               {"hl7mwld-b.wl", std::nullopt}};
+    EXPECT_FALSE(commit_changes(folder, changes, error));
+    EXPECT_TRUE(error.starts_with(dir / "hl7mwld-")) << error;
+    EXPECT_TRUE(error.ends_with(std::string(".tmp: ") + std::strerror(ENOSPC))) << error;
+    EXPECT_EQ(contents(dir.path), before);
+  }
+  EXPECT_EQ(umount2(dir.path.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+#endif
+}
+
+}  // namespace
