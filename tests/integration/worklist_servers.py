@@ -1,0 +1,150 @@
+"""DICOM worklist servers for the integration tests, and the query a modality sends them.
+
+DCMTK's wlmscpfs and Orthanc with its worklist plugin, each started from a folder of .wl files
+on a fixed loopback port, ready once it answers a C-ECHO, and stopped by its process id. Run
+them inside a private network namespace: nothing else can reach the ports or hold them.
+"""
+import contextlib
+import dataclasses
+import json
+import os
+import subprocess
+import time
+
+import pydicom
+
+from worklist_files import decoded_values
+
+TIMEOUT = 30  # seconds: any program started here, a server's start and its stop
+HOST = "127.0.0.1"
+WLMSCPFS_PORT = 11112
+ORTHANC_PORT = 4242
+ORTHANC_AET = "ORTHANC"
+ORTHANC = "/usr/sbin/Orthanc"  # not on the PATH of a user without sbin
+ORTHANC_PLUGIN = "/usr/share/orthanc/plugins/libModalityWorklists.so"
+CALLING_AET = "MODALITY"
+
+
+@dataclasses.dataclass
+class Server:
+    name: str  # "wlmscpfs" or "orthanc"
+    process: subprocess.Popen
+    port: int
+    called_aet: str  # the AE title a query calls
+    log: str  # file holding the server's standard output and error
+
+
+def run(command, **options):
+    return subprocess.run(command, capture_output=True, timeout=TIMEOUT, **options)
+
+
+def log_tail(server, size=2000):
+    with open(server.log, "rb") as f:
+        return f.read().decode("latin-1")[-size:]
+
+
+def start_wlmscpfs(parent, called_aet, work, port=WLMSCPFS_PORT):
+    """wlmscpfs serving the folder parent/called_aet: default file check (entries lacking a
+    required attribute are not served, as at a site), -csk (values and Specific Character Set
+    returned as the file has them). It refuses queries while parent/called_aet/lockfile is
+    missing, so the caller creates it."""
+    log = os.path.join(work, f"wlmscpfs-{port}.log")
+    with open(log, "wb") as out:
+        process = subprocess.Popen(["wlmscpfs", "-v", "-csk", "-dfp", parent, str(port)],
+                                   stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    return wait_ready(Server("wlmscpfs", process, port, called_aet, log))
+
+
+def orthanc_configuration(database, storage, port=ORTHANC_PORT):
+    """Orthanc's settings for serving the .wl files of `database` (not its subfolders): no HTTP,
+    DICOM on `port`, its own storage, queries from unknown modalities allowed, answers in
+    UTF-8 (Orthanc converts every answer to its default encoding)."""
+    return {
+        "Name": "hl7mwld-test",
+        "StorageDirectory": storage,
+        "IndexDirectory": storage,
+        "Plugins": [ORTHANC_PLUGIN],
+        "HttpServerEnabled": False,
+        "DicomServerEnabled": True,
+        "DicomAet": ORTHANC_AET,
+        "DicomPort": port,
+        "DefaultEncoding": "Utf8",
+        "DicomAlwaysAllowFindWorklist": True,
+        "Worklists": {"Enable": True, "Database": database},
+    }
+
+
+def start_orthanc(database, work, port=ORTHANC_PORT):
+    """Orthanc serving the .wl files of `database`, with its configuration, storage and log
+    in `work`."""
+    storage = os.path.join(work, f"orthanc-{port}")
+    os.makedirs(storage)
+    config = os.path.join(work, f"orthanc-{port}.json")
+    with open(config, "w") as f:
+        json.dump(orthanc_configuration(database, storage, port), f, indent=2)
+    log = os.path.join(work, f"orthanc-{port}.log")
+    with open(log, "wb") as out:
+        process = subprocess.Popen([ORTHANC, config], stdout=out, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL)
+    return wait_ready(Server("orthanc", process, port, ORTHANC_AET, log))
+
+
+def wait_ready(server):
+    """The server once it answers a C-ECHO; stopped, and RuntimeError, when it exits or does
+    not answer within TIMEOUT."""
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        if server.process.poll() is not None:
+            break
+        echo = run(["echoscu", "-to", "2", "-ta", "2", "-td", "2", "-aet", CALLING_AET,
+                    "-aec", server.called_aet, HOST, str(server.port)])
+        if echo.returncode == 0:
+            return server
+        time.sleep(0.1)
+    stop_server(server)
+    raise RuntimeError(f"{server.name} did not start on port {server.port}:\n{log_tail(server)}")
+
+
+def stop_server(server):
+    """Terminates the server by its process id, kills it when it outlives TIMEOUT."""
+    if server.process.poll() is not None:
+        return
+    server.process.terminate()
+    try:
+        server.process.wait(timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        server.process.kill()
+        server.process.wait(timeout=TIMEOUT)
+
+
+@contextlib.contextmanager
+def serving(server):
+    """`with serving(start_orthanc(...)) as server:` stops the server however the block ends."""
+    try:
+        yield server
+    finally:
+        stop_server(server)
+
+
+def find_worklist(server, keys, out_dir):
+    """The entries the server answers to `findscu -W -k KEY...`, each as decoded_values gives
+    it, in the order received. A key is "Keyword" (return it) or "Keyword=value" (match it),
+    with "ScheduledProcedureStepSequence[0].Keyword" inside the step. The answers are
+    written as rsp0001.dcm... into the new folder `out_dir`. RuntimeError when findscu fails,
+    the search does not end in success (findscu's own status is 0 even then) or an answer's
+    text does not decode in its character set."""
+    os.makedirs(out_dir)
+    command = ["findscu", "-v", "-W", "-to", "10", "-ta", "10", "-td", "10", "-aet", CALLING_AET,
+               "-aec", server.called_aet, "-X", "-od", out_dir]
+    for key in keys:
+        command += ["-k", key]
+    result = run(command + [HOST, str(server.port)])
+    log = result.stdout.decode("latin-1") + result.stderr.decode("latin-1")
+    if (result.returncode != 0 or "Received Final Find Response (Success)" not in log
+            or "\nE: " in "\n" + log):
+        raise RuntimeError(f"{server.name}: findscu {keys} failed:\n{log[-2000:]}")
+    try:
+        return [decoded_values(pydicom.dcmread(os.path.join(out_dir, name)))
+                for name in sorted(os.listdir(out_dir))]
+    except ValueError as error:
+        raise RuntimeError(f"{server.name}: findscu {keys}: an answer does not decode: {error}")
