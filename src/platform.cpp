@@ -16,6 +16,11 @@
 
 bool path_exists(const std::string& path) { return _access(path.c_str(), 0) == 0; }
 
+bool is_directory(const std::string& path) {
+  struct _stat64 status;
+  return _stat64(path.c_str(), &status) == 0 && (status.st_mode & _S_IFDIR) != 0;
+}
+
 bool is_character_device(const std::string& path) {
   struct _stat64 status;
   return _stat64(path.c_str(), &status) == 0 && (status.st_mode & _S_IFCHR) != 0;
@@ -71,6 +76,11 @@ void on_console_stop(std::function<void()> stop) {
 #include <unistd.h>
 
 bool path_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool is_directory(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
 
 bool is_character_device(const std::string& path) {
   struct stat status;

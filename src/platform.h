@@ -9,6 +9,10 @@
 // alone, no permission; on false, errno tells why.
 bool path_exists(const std::string& path);
 
+// True when `path` names a directory. Windows refuses to open one as a file (EACCES) where POSIX
+// opens it and fails the first read (EISDIR); asking first lets both report the same.
+bool is_directory(const std::string& path);
+
 // True when `path` names a character device (a console, /dev/null, NUL), whose input is not
 // ended by a 0x1A byte.
 bool is_character_device(const std::string& path);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 #include "mwld/values.h"
 
@@ -19,12 +20,20 @@ bool is_ae_title(const std::string& title) {
                      [](char c) { return c >= ' ' && c <= '~' && c != '\\'; });
 }
 
+// `text` without the blanks around it, which DICOM reads as padding of an AE title.
+std::string without_blanks(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == text.npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 // Reads the --station-aet values, "[MODALITY=]AET" each; an empty text when they are valid.
 std::string read_stations(const std::vector<std::string>& values, StationAets& stations) {
   bool other_given = false;
   for (const std::string& value : values) {
     const std::size_t equals = value.find('=');
-    const std::string title = text_value(equals == value.npos ? value : value.substr(equals + 1));
+    const std::string title =
+        without_blanks(equals == value.npos ? value : value.substr(equals + 1));
     if (!is_ae_title(title)) {
       return "--station-aet " + value + ": an AE title has 1 to 16 characters, no \"\\\"";
     }
@@ -42,6 +51,12 @@ std::string read_stations(const std::vector<std::string>& values, StationAets& s
     stations.by_modality.emplace_back(modality, title);
   }
   return {};
+}
+
+// A usage error found after CLI11's parse, worded and ended as CLI11 ends its own.
+int usage_error(const std::string& problem) {
+  std::fprintf(stderr, "%s\nRun with --help for more information.\n", problem.c_str());
+  return 2;
 }
 
 void add_station_option(CLI::App& command, std::vector<std::string>& values) {
@@ -74,6 +89,9 @@ bool split_listen_address(const std::string& address, std::string& host, std::st
 
 int parse_command_line(int argc, char** argv, CommandLine& line) {
   CLI::App app{"hl7mwld: HL7 order messages into a folder of DICOM worklist files", "hl7mwld"};
+  // CLI11 reads "/name" as an option on Windows; here it is a path on every system, as in
+  // "--worklist /srv/worklists/CT".
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("hl7mwld ") + HL7MWL_VERSION);
   app.require_subcommand(1);
   std::vector<std::string> stations;
@@ -124,14 +142,16 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // CLI11 reports a missing subcommand before the arguments it did not know, the first of
+    // which is the problem when there are any: "hl7mwld --bogus", "hl7mwld aply FILE".
+    if (app.get_subcommands().empty() && !app.remaining().empty()) {
+      return usage_error("Not a subcommand or option: " + app.remaining().front());
+    }
     const int status = app.exit(e);
     return status == 0 ? 0 : 2;
   }
   line.command = apply->parsed() ? Command::apply : show->parsed() ? Command::show : Command::serve;
   const std::string problem = read_stations(stations, line.stations);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "%s\nRun with --help for more information.\n", problem.c_str());
-    return 2;
-  }
+  if (!problem.empty()) return usage_error(problem);
   return -1;
 }

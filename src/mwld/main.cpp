@@ -35,6 +35,10 @@ bool read_input(const std::string& path, std::string& bytes) {
     write_message("hl7mwld: " + error_report(path, errno));
     return false;
   }
+  if (is_directory(path)) {
+    write_message("hl7mwld: " + error_report(path, EISDIR));
+    return false;
+  }
   std::FILE* input = std::fopen(path.c_str(), "rb");
   bool read = input && read_all(input, bytes);
   const int error = errno;

@@ -1,9 +1,72 @@
-// The MLLP receiver.
+// hl7mwld serve: open the folder, listen, serve until asked to stop.
 #include "mwld/serve.h"
 
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
-int run_serve(const CommandLine&) {
-  std::fputs("hl7mwld: serve is not available yet\n", stderr);
-  return 2;
+#include "messages.h"
+#include "mwld/committer.h"
+#include "mwld/folder.h"
+#include "mwld/log.h"
+#include "mwld/server.h"
+#include "platform.h"
+
+namespace {
+
+// A commit groups at most this many messages. Each connection has one message in flight, so
+// a group holds at most one message per connection anyway.
+constexpr std::size_t kMaxGroup = 500;
+// Time the committer gets beyond the server's stop deadline to end its last commit.
+constexpr std::chrono::milliseconds kCommitterGrace{500};
+
+constexpr int kFailed = 2;
+
+int fail(const std::string& text) {
+  write_message("hl7mwld: " + text + "\n");
+  return kFailed;
+}
+
+}  // namespace
+
+int run_serve(const CommandLine& line) {
+  Folder folder;
+  std::string error;
+  if (!open_folder(line.worklist, folder, error) || !lock_folder(folder, error)) {
+    return fail(error);
+  }
+  remove_temporaries(folder);
+  unlock_folder(folder);
+
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io);
+  if (!listen_on(line.listen, acceptor, error)) {
+    return fail("cannot listen on " + line.listen + ": " + error);
+  }
+  ServeSettings settings{line.stations, line.max_message, std::chrono::seconds(line.idle_timeout),
+                         line.max_connections, Log{line.quiet}};
+  std::error_code ignored;
+  write_log(settings.log, LogLevel::routine,
+            "listening on " + endpoint_text(acceptor.local_endpoint(ignored)) + ", worklist " +
+                line.worklist);
+
+  Committer committer(io, std::move(folder), kMaxGroup);
+  Server server(io, std::move(acceptor), committer, std::move(settings));
+  on_console_stop([&io, &server] { asio::post(io, [&server] { server.stop(); }); });
+  server.start();
+  io.run();
+  on_console_stop({});
+
+  server.stop();  // already stopping, unless the io_context ran out of work some other way
+  if (!committer.wait_until(server.stop_deadline() + kCommitterGrace)) {
+    // The folder keeps every entry whole whenever the process ends, so it may end now.
+    write_log(server.settings().log, LogLevel::problem,
+              "stopped while a commit was still running; its messages are not acknowledged");
+    std::fflush(stderr);
+    std::_Exit(0);
+  }
+  write_log(server.settings().log, LogLevel::routine, "stopped");
+  return 0;
 }

@@ -1,0 +1,82 @@
+// Group commit: everything queued while the last commit ran goes into the next one.
+#include "mwld/committer.h"
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <utility>
+#include <vector>
+
+Committer::Committer(asio::io_context& io, Folder folder, std::size_t max_group)
+    : io_(io), folder_(std::move(folder)), max_group_(max_group), thread_([this] { run(); }) {}
+
+Committer::~Committer() {
+  stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Committer::submit(MessagePlan plan, CommitDone done) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopping_) {
+      queue_.push_back({std::move(plan), std::move(done)});
+      wake_.notify_one();
+      return;
+    }
+  }
+  post(std::move(done), CommitOutcome{});
+}
+
+void Committer::stop() {
+  std::deque<Job> dropped;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    dropped.swap(queue_);
+  }
+  wake_.notify_one();
+  for (Job& job : dropped) post(std::move(job.done), CommitOutcome{});
+}
+
+bool Committer::wait_until(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!ended_.wait_until(lock, deadline, [this] { return finished_; })) return false;
+  lock.unlock();
+  if (thread_.joinable()) thread_.join();
+  return true;
+}
+
+void Committer::post(CommitDone done, CommitOutcome outcome) {
+  asio::post(io_, [done = std::move(done), outcome = std::move(outcome)]() mutable {
+    done(std::move(outcome));
+  });
+}
+
+void Committer::run() {
+  std::vector<Job> group;
+  std::vector<const MessagePlan*> plans;
+  std::vector<MessageResult> results;
+  while (true) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) break;
+      while (!queue_.empty() && group.size() < max_group_) {
+        group.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+    }
+    plans.clear();
+    for (const Job& job : group) plans.push_back(&job.plan);
+    std::string error;
+    const bool applied = apply_plans(folder_, plans, results, error);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      CommitOutcome outcome{true, applied, {}, error};
+      if (applied) outcome.result = std::move(results[i]);
+      post(std::move(group[i].done), std::move(outcome));
+    }
+    group.clear();
+  }
+  const std::lock_guard<std::mutex> lock(mutex_);
+  finished_ = true;
+  ended_.notify_all();
+}

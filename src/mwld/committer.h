@@ -1,0 +1,73 @@
+// The one thread that changes the worklist folder for serve: it applies the messages the
+// connections hand it in groups, each group under one lock and made durable by one commit.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "mwld/apply.h"
+#include "mwld/folder.h"
+#include "mwld/plan.h"
+
+namespace asio {
+class io_context;
+}
+
+// What became of one handed message.
+struct CommitOutcome {
+  bool taken = false;    // false: dropped at stop before a commit took it; nothing applied
+  bool applied = false;  // false when taken: a folder or disk error, in `error`, stopped the
+                         // whole group and nothing of it is durable
+  MessageResult result;
+  std::string error;
+};
+
+using CommitDone = std::function<void(CommitOutcome)>;
+
+class Committer {
+ public:
+  // Starts the thread, which owns `folder` from now on; a group holds at most `max_group`
+  // messages.
+  Committer(asio::io_context& io, Folder folder, std::size_t max_group);
+  Committer(const Committer&) = delete;
+  Committer& operator=(const Committer&) = delete;
+  ~Committer();  // stops and joins the thread
+
+  // Queues `plan`. Once the group that took it is durable, or failed, `done` runs on `io`; the
+  // `done` of one group run in the order their messages were applied.
+  void submit(MessagePlan plan, CommitDone done);
+
+  // Drops the messages no group has taken yet (their `done` run on `io`, not taken) and lets
+  // the thread end after the group it is committing now. Later messages are dropped likewise.
+  void stop();
+
+  // Waits until the thread has ended, at most until `deadline`; true when it has (it is then
+  // joined).
+  bool wait_until(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  struct Job {
+    MessagePlan plan;
+    CommitDone done;
+  };
+
+  void run();
+  void post(CommitDone done, CommitOutcome outcome);
+
+  asio::io_context& io_;
+  Folder folder_;
+  const std::size_t max_group_;
+  std::mutex mutex_;
+  std::condition_variable wake_;   // a job queued, or stop
+  std::condition_variable ended_;  // the thread has ended
+  std::deque<Job> queue_;
+  bool stopping_ = false;
+  bool finished_ = false;
+  std::thread thread_;  // last: it starts once everything above is ready
+};

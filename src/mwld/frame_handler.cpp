@@ -1,0 +1,96 @@
+// Frames to messages: one message per frame, then the same planning as apply.
+#include "mwld/frame_handler.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+Answer rejected(Rejection reason, std::size_t sequence) {
+  return Answer{AckCode::reject, std::move(reason), sequence};
+}
+
+// Echoes the MSH of `message` into `received`.
+void take_header(const Message& message, Received& received) {
+  received.msh = message.segments.front();
+  received.separators = message.separators;
+  received.control_id = field(received.msh, 10);
+  const std::string& type = field(received.msh, 9);
+  received.message_type = std::string(part_of(type, 1, message.separators));
+  const std::string_view trigger = part_of(type, 2, message.separators);
+  if (!trigger.empty()) {
+    received.message_type += '^';
+    received.message_type += trigger;
+  }
+}
+
+// Which of the message's segments a rejection names: 1 when the message has exactly one of
+// them, unknown otherwise.
+std::size_t sequence_of(const Message& message, const std::string& segment) {
+  std::size_t count = 0;
+  for (const Fields& fields : message.segments) {
+    if (!fields.empty() && fields[0] == segment) ++count;
+  }
+  return count == 1 ? 1 : 0;
+}
+
+}  // namespace
+
+Received handle_frame(std::string_view content, const MappingOptions& options) {
+  const Input input = split_messages(content);
+  Received received;
+  const Message* first = nullptr;
+  for (const Message& message : input.messages) {
+    if (message.readable) {
+      first = &message;
+      break;
+    }
+  }
+  if (!first) {
+    received.answer = rejected({kSegmentSequenceError, "no readable MSH segment", "MSH", 0}, 0);
+    return received;
+  }
+  take_header(*first, received);
+  if (!input.messages.front().readable) {
+    received.answer =
+        rejected({kSegmentSequenceError, "segments before the MSH segment", "MSH", 0}, 1);
+  } else if (input.messages.size() > 1) {
+    received.answer =
+        rejected({kSegmentSequenceError, "several messages in one frame", "MSH", 0}, 2);
+  } else if (input.has_envelope) {
+    received.answer =
+        rejected({kSegmentSequenceError, "batch header or trailer in the frame", "", 0}, 0);
+  }
+  if (received.answer) return received;
+
+  received.plan = plan_message(*first, options);
+  if (received.plan.rejection) {
+    const std::size_t sequence = sequence_of(*first, received.plan.rejection->segment);
+    received.answer = rejected(*received.plan.rejection, sequence);
+  }
+  return received;
+}
+
+std::optional<Received> handle_oversized(std::string_view content, std::size_t max_message) {
+  // The MSH as split_messages finds it: after a byte-order mark and empty lines.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  std::string_view rest = content;
+  if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
+  rest.remove_prefix(std::min(rest.find_first_not_of("\r\n"), rest.size()));
+  const std::size_t end = rest.find_first_of("\r\n");
+  if (end == rest.npos || end < 4 || !rest.starts_with("MSH")) return std::nullopt;
+  const Input input = split_messages(rest.substr(0, end));
+  Received received;
+  take_header(input.messages.front(), received);
+  received.answer =
+      rejected({kApplicationInternalError,
+                "message longer than " + std::to_string(max_message) + " bytes", "", 0},
+               0);
+  return received;
+}
+
+std::string acknowledgement_of(const Received& received, const Answer& answer,
+                               const AckStamp& stamp) {
+  return acknowledgement(received.msh.empty() ? nullptr : &received.msh, received.separators,
+                         answer, stamp);
+}

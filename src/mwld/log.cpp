@@ -1,0 +1,51 @@
+// Writing log lines.
+#include "mwld/log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "platform.h"
+
+namespace {
+
+std::string two_digits(int value) {
+  return std::string{static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
+}
+
+std::string now_text() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  std::tm utc{};
+  calendar_fields(seconds, local, utc);
+  const int year = local.tm_year + 1900;
+  return two_digits(year / 100) + two_digits(year) + '-' + two_digits(local.tm_mon + 1) + '-' +
+         two_digits(local.tm_mday) + ' ' + two_digits(local.tm_hour) + ':' +
+         two_digits(local.tm_min) + ':' + two_digits(local.tm_sec) + '.' +
+         two_digits(static_cast<int>(millis / 10)) + static_cast<char>('0' + millis % 10);
+}
+
+}  // namespace
+
+void write_log(const Log& log, LogLevel level, std::string_view text) {
+  if (log.quiet && level == LogLevel::routine) return;
+  std::string line = now_text() + ' ' + std::string(text);
+  // One event, one line, whatever the message's values hold.
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+std::string log_word(std::string_view text) {
+  if (text.empty()) return "-";
+  std::string word(text);
+  for (char& c : word) {
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) c = '_';
+  }
+  return word;
+}

@@ -1,0 +1,21 @@
+// serve's log: one line per event on standard error, each line written whole.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Routine lines: connections opened and closed in the ordinary way, messages answered AA,
+// the server starting and stopping. Problem lines: AR and AE answers, connections refused or
+// dropped, frames dropped, server errors. A quiet log writes problem lines only.
+enum class LogLevel { routine, problem };
+
+struct Log {
+  bool quiet = false;
+};
+
+// Writes the local time ("YYYY-MM-DD HH:MM:SS.mmm"), a blank, `text` (control characters as
+// blanks) and a line end with one write, unless the log is quiet and the line routine.
+void write_log(const Log& log, LogLevel level, std::string_view text);
+
+// A value as one word of a log line: "-" when empty; blanks and control characters as "_".
+std::string log_word(std::string_view text);

@@ -1,0 +1,289 @@
+#!/usr/bin/env python3
+"""End-to-end cases: runs the real hl7mwld per row and compares status, output and the folder.
+
+Usage: mwld_cases.py --program PATH --data DIR [--emulator CMD]
+
+Each case runs in a new empty folder holding the files it names, and must leave exactly the
+files it lists there. Standard output lines are tab-separated: file, message number, control
+ID or "-", outcome, entry file name or "-", then the reason when there is one.
+"""
+import collections
+import errno
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from program_under_test import parse_options  # noqa: E402
+
+ORDER = "order.hl7"  # the worked example of the data folder, with LF line ends
+ENTRY = "hl7mwld-FL0001__RP0001__SPS0001.wl"  # its filler number, RP ID and SPS ID
+CANCEL = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|202001011300||ORM^O01|MSG0002|P|2.3\r"
+          b"ORC|CA|PL0001|FL0001\r")
+REJECTED = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|202001011200||ORM^O01|MSG0003|P|2.3\r"
+            b"PID|1||^^^SITE||PATIENT^TEST\r"
+            b"ORC|NW|PL0003|FL0003\r"
+            b"OBR|1|PL0003|FL0003|CT01^CT HEAD\r")
+# A study UID of its own, so every value shown comes from the message or the command line.
+SHOWN = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|20240301120000||ORM^O01|MSG0004|P|2.3||||||UNICODE UTF-8\r\n"
+         b"PID|1||P100^^^HOSP||Doe^John||19700101|M\r\n"
+         b"ORC|NW|pl-4|fl-4\r\n"
+         b"OBR|1|pl-4|fl-4|CT1^CT Head^L||||||||||||||ACC4|RP4|SPS4||||CT\r\n"
+         b"ZDS|1.2.826.0.1.4^100^Application^DICOM\r\n")
+SHOWN_ENTRY = "hl7mwld-_66_6C-4__RP4__SPS4.wl"
+# An empty value still ends its line with the blank before it (written \x20).
+SHOWN_ELEMENTS = """\
+  (0008,0005) CS SpecificCharacterSet ISO_IR 192
+  (0008,0050) SH AccessionNumber ACC4
+  (0008,0090) PN ReferringPhysicianName\x20
+  (0010,0010) PN PatientName Doe^John
+  (0010,0020) LO PatientID P100
+  (0010,0021) LO IssuerOfPatientID HOSP
+  (0010,0030) DA PatientBirthDate 19700101
+  (0010,0040) CS PatientSex M
+  (0020,000d) UI StudyInstanceUID 1.2.826.0.1.4
+  (0032,1060) LO RequestedProcedureDescription CT Head
+  (0032,1064) SQ RequestedProcedureCodeSequence
+    (0008,0100) SH CodeValue CT1
+    (0008,0102) SH CodingSchemeDesignator L
+    (0008,0104) LO CodeMeaning CT Head
+  (0032,1032) PN RequestingPhysician\x20
+  (0038,0010) LO AdmissionID\x20
+  (0038,0300) LO CurrentPatientLocation\x20
+  (0040,1001) SH RequestedProcedureID RP4
+  (0040,2016) LO PlacerOrderNumberImagingServiceRequest pl-4
+  (0040,2017) LO FillerOrderNumberImagingServiceRequest fl-4
+  (0040,0100) SQ ScheduledProcedureStepSequence
+    (0040,0001) AE ScheduledStationAETitle CT01
+    (0040,0002) DA ScheduledProcedureStepStartDate 20240301
+    (0040,0003) TM ScheduledProcedureStepStartTime 120000
+    (0008,0060) CS Modality CT
+    (0040,0007) LO ScheduledProcedureStepDescription CT Head
+    (0040,0009) SH ScheduledProcedureStepID SPS4
+    (0040,0020) CS ScheduledProcedureStepStatus SCHEDULED
+"""
+BAD_AET = ": an AE title has 1 to 16 characters, no \"\\\"\nRun with --help for more information.\n"
+AGAIN = "\nRun with --help for more information.\n"
+NO_MSH = "no readable MSH segment"
+DICOM_START = bytes(128) + b"DICM"
+# Wine reads the Linux names of arguments and files in the character set of the locale.
+ENVIRONMENT = dict(os.environ, LC_ALL="C.UTF-8")
+
+# files: name -> bytes, a data file's name, a list of those joined, or (content, mode); a name
+# ending in "/" is a folder (its value None, or its mode). stdout: outcome lines as tuples of
+# columns, or text, or a pattern. stderr: the exact text, its {ENOENT}-style fields standing for
+# the C library's text for that error number; or a pattern that must be found (usage errors of
+# the argument library). after: every file and folder the case folder then holds.
+Case = collections.namedtuple(
+    "Case", "label args files stdin status stdout stderr after",
+    defaults=({}, b"", 0, (), "", ()))
+
+CASES = [
+    Case("--help", ["--help"],
+         stdout=re.compile(rb"Usage: hl7mwld \[OPTIONS\] SUBCOMMAND\n.*\n  apply .*\n  show ",
+                           re.S)),
+    Case("--version", ["--version"], stdout=re.compile(rb"\Ahl7mwld [0-9]+\.[0-9]+\.[0-9]+\n\Z")),
+    Case("no subcommand", [], status=2, stderr=re.compile(rb"\AA subcommand is required")),
+    Case("unknown option", ["--bogus"], status=2, stderr=re.compile(rb": --bogus\n")),
+    Case("unknown subcommand", ["aply", "--worklist", "wl", ORDER], status=2,
+         stderr=re.compile(rb": aply\n")),
+    Case("unknown option of apply leaves the folder alone",
+         ["apply", "--worklist", "wl", "--bogus", ORDER], {ORDER: ORDER, "wl/": None}, status=2,
+         stderr=re.compile(rb"not expected: --bogus\n"), after=[ORDER, "wl/"]),
+    Case("apply without --worklist", ["apply", ORDER], {ORDER: ORDER}, status=2,
+         stderr=re.compile(rb"--worklist is required"), after=[ORDER]),
+    Case("apply without FILE", ["apply", "--worklist", "wl"], {"wl/": None}, status=2,
+         stderr=re.compile(rb"FILE is required"), after=["wl/"]),
+    Case("show has no --worklist", ["show", "--worklist", "wl", ORDER], {ORDER: ORDER, "wl/": None},
+         status=2, stderr=re.compile(rb"not expected: --worklist"), after=[ORDER, "wl/"]),
+    Case("empty AE title", ["show", "--station-aet", "", ORDER], {ORDER: ORDER}, status=2,
+         stderr="--station-aet " + BAD_AET, after=[ORDER]),
+    Case("AE title of 17 characters", ["apply", "--worklist", "wl", "--station-aet",
+                                       "ABCDEFGHIJKLMNOPQ", ORDER], {ORDER: ORDER, "wl/": None},
+         status=2, stderr="--station-aet ABCDEFGHIJKLMNOPQ" + BAD_AET, after=[ORDER, "wl/"]),
+    Case("backslash in an AE title", ["show", "--station-aet", "CT=CT\\01", ORDER], {ORDER: ORDER},
+         status=2, stderr="--station-aet CT=CT\\01" + BAD_AET, after=[ORDER]),
+    Case("second AE title for all modalities", ["apply", "--worklist", "wl", "--station-aet", "A1",
+                                                "--station-aet", "A2", ORDER],
+         {ORDER: ORDER, "wl/": None}, status=2,
+         stderr="--station-aet A2: a second AE title for all modalities" + AGAIN,
+         after=[ORDER, "wl/"]),
+    Case("modality given twice, in any case", ["show", "--station-aet", "CT=A1", "--station-aet",
+                                               "ct=A2", ORDER], {ORDER: ORDER}, status=2,
+         stderr="--station-aet ct=A2: a second AE title for CT" + AGAIN, after=[ORDER]),
+    # A Windows program would read "/dev/null" as an option; under Wine it names the Linux device.
+    Case("a path beginning with / is a file", ["show", "/dev/null"], status=1,
+         stdout=[("/dev/null", 1, "-", "rejected", "-", NO_MSH)]),
+    Case("missing worklist folder", ["apply", "--worklist", "nowl", ORDER], {ORDER: ORDER},
+         status=2, stderr="hl7mwld: nowl: {ENOENT}\r\n", after=[ORDER]),
+    Case("worklist that is a file", ["apply", "--worklist", "wl", ORDER], {ORDER: ORDER, "wl": b""},
+         status=2, stderr="hl7mwld: wl: {ENOTDIR}\r\n", after=[ORDER, "wl"]),
+    Case("apply creates an entry", ["apply", "--worklist", "wl", ORDER],
+         {ORDER: ORDER, "wl/": None},
+         stdout=[(ORDER, 1, "MSG0001", "created", ENTRY)],
+         after=[ORDER, "wl/", "wl/lockfile", "wl/" + ENTRY]),
+    # Names outside any legacy Windows code page: the program reads and prints UTF-8 names.
+    Case("file and folder names in UTF-8", ["apply", "--worklist", "списки", "заказ-é.hl7"],
+         {"заказ-é.hl7": ORDER, "списки/": None},
+         stdout=[("заказ-é.hl7", 1, "MSG0001", "created", ENTRY)],
+         after=["заказ-é.hl7", "списки/", "списки/lockfile", "списки/" + ENTRY]),
+    Case("rejected message, the next of the file applied", ["apply", "--worklist", "wl", "two.hl7"],
+         {"two.hl7": [REJECTED, ORDER], "wl/": None}, status=1,
+         stdout=[("two.hl7", 1, "MSG0003", "rejected", "-", "PID-3 is empty"),
+                 ("two.hl7", 2, "MSG0001", "created", ENTRY)],
+         after=["two.hl7", "wl/", "wl/lockfile", "wl/" + ENTRY]),
+    Case("unreadable files, the others applied; 2 wins over 1",
+         ["apply", "--worklist", "wl", "missing.hl7", "dir", "rejected.hl7", ORDER],
+         {ORDER: ORDER, "rejected.hl7": REJECTED, "dir/": None, "wl/": None}, status=2,
+         stdout=[("rejected.hl7", 1, "MSG0003", "rejected", "-", "PID-3 is empty"),
+                 (ORDER, 1, "MSG0001", "created", ENTRY)],
+         stderr="hl7mwld: missing.hl7: {ENOENT}\r\nhl7mwld: dir: {EISDIR}\r\n",
+         after=[ORDER, "rejected.hl7", "dir/", "wl/", "wl/lockfile", "wl/" + ENTRY]),
+    Case("- is standard input", ["apply", "--worklist", "wl", "-"], {"wl/": None}, stdin=ORDER,
+         stdout=[("-", 1, "MSG0001", "created", ENTRY)],
+         after=["wl/", "wl/lockfile", "wl/" + ENTRY]),
+    Case("-- before a file named -x.hl7, whose entry replaces one",
+         ["apply", "--worklist", "wl", "--", "-x.hl7"],
+         {"-x.hl7": ORDER, "wl/": None, "wl/" + ENTRY: b"old"},
+         stdout=[("-x.hl7", 1, "MSG0001", "replaced", ENTRY)],
+         after=["-x.hl7", "wl/", "wl/lockfile", "wl/" + ENTRY]),
+    Case("cancel of an order without entries", ["apply", "--worklist", "wl", "cancel.hl7"],
+         {"cancel.hl7": CANCEL, "wl/": None},
+         stdout=[("cancel.hl7", 1, "MSG0002", "ignored", "-", "no entries of order FL0001")],
+         after=["cancel.hl7", "wl/", "wl/lockfile"]),
+    Case("MLLP frames: an order, then its cancel", ["apply", "--worklist", "wl", "framed.hl7"],
+         {"framed.hl7": [b"\x0b", ORDER, b"\x1c\r\x0b", CANCEL, b"\x1c\r"], "wl/": None},
+         stdout=[("framed.hl7", 1, "MSG0001", "created", ENTRY),
+                 ("framed.hl7", 2, "MSG0002", "removed", ENTRY)],
+         after=["framed.hl7", "wl/", "wl/lockfile"]),
+    Case("UTF-8 byte-order mark", ["apply", "--worklist", "wl", "bom.hl7"],
+         {"bom.hl7": [b"\xef\xbb\xbf", ORDER], "wl/": None},
+         stdout=[("bom.hl7", 1, "MSG0001", "created", ENTRY)],
+         after=["bom.hl7", "wl/", "wl/lockfile", "wl/" + ENTRY]),
+    Case("empty input file", ["apply", "--worklist", "wl", "empty.hl7"],
+         {"empty.hl7": b"", "wl/": None}, status=1,
+         stdout=[("empty.hl7", 1, "-", "rejected", "-", NO_MSH)],
+         after=["empty.hl7", "wl/", "wl/lockfile"]),
+    Case("only garbage", ["apply", "--worklist", "wl", "garbage.hl7"],
+         {"garbage.hl7": b"\x00garbage\xff\r\nPID|1||P1\n", "wl/": None}, status=1,
+         stdout=[("garbage.hl7", 1, "-", "rejected", "-", NO_MSH)],
+         after=["garbage.hl7", "wl/", "wl/lockfile"]),
+    Case("show prints the entry and writes nothing",
+         ["show", "--station-aet", "CT=CT01", "--station-aet", "ABCDEFGHIJKLMNOP", "shown.hl7"],
+         {"shown.hl7": SHOWN},
+         stdout=[("shown.hl7", 1, "MSG0004", "write", SHOWN_ENTRY), SHOWN_ELEMENTS],
+         after=["shown.hl7"]),
+    Case("show of a cancel and of a rejected message", ["show", "mixed.hl7"],
+         {"mixed.hl7": [CANCEL, REJECTED]}, status=1,
+         stdout=[("mixed.hl7", 1, "MSG0002", "remove", "-", "the entries of order FL0001"),
+                 ("mixed.hl7", 2, "MSG0003", "rejected", "-", "PID-3 is empty")],
+         after=["mixed.hl7"]),
+]
+
+NON_ROOT_CASES = [
+    Case("read-only worklist folder", ["apply", "--worklist", "ro", ORDER],
+         {ORDER: ORDER, "ro/": 0o500}, status=2, stderr="hl7mwld: ro: {EACCES}\r\n",
+         after=[ORDER, "ro/"]),
+    Case("unreadable input", ["apply", "--worklist", "wl", "locked.hl7", ORDER],
+         {"locked.hl7": (ORDER, 0o000), ORDER: ORDER, "wl/": None}, status=2,
+         stdout=[(ORDER, 1, "MSG0001", "created", ENTRY)],
+         stderr="hl7mwld: locked.hl7: {EACCES}\r\n",
+         after=["locked.hl7", ORDER, "wl/", "wl/lockfile", "wl/" + ENTRY]),
+]
+
+
+def error_texts():
+    names = ("ENOENT", "ENOTDIR", "EISDIR", "EACCES")
+    return {name: os.strerror(getattr(errno, name)) for name in names}
+
+
+def content(source, data):
+    """Bytes of a file: bytes as they are, a data file's bytes, or a list of those joined."""
+    if isinstance(source, tuple):
+        source = source[0]
+    if isinstance(source, list):
+        return b"".join(content(part, data) for part in source)
+    if isinstance(source, bytes):
+        return source
+    with open(os.path.join(data, source), "rb") as f:
+        return f.read()
+
+
+def expected_stdout(stdout):
+    if isinstance(stdout, re.Pattern):
+        return stdout
+    text = "".join(line if isinstance(line, str) else "\t".join(map(str, line)) + "\n"
+                   for line in stdout)
+    return text.encode("utf-8")
+
+
+def compare(name, got, want, texts):
+    if isinstance(want, re.Pattern):
+        return [] if want.search(got) else [f"{name} {got!r} does not match {want.pattern!r}"]
+    if isinstance(want, str):
+        want = want.format(**texts).encode("latin-1")
+    return [] if got == want else [f"{name} {got!r}, expected {want!r}"]
+
+
+def listing(folder):
+    names = []
+    for root, dirs, files in os.walk(folder):
+        relative = os.path.relpath(root, folder)
+        prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
+        names += [prefix + d + "/" for d in dirs] + [prefix + f for f in files]
+    return sorted(names)
+
+
+def run_case(case, command, data, texts):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        for name, source in case.files.items():
+            path = os.path.join(folder, name)
+            if name.endswith("/"):
+                os.mkdir(path)
+            else:
+                with open(path, "wb") as f:
+                    f.write(content(source, data))
+            # A mode comes with a folder as a number, with a file as (content, mode).
+            mode = (source if isinstance(source, int)
+                    else source[1] if isinstance(source, tuple) else None)
+            if mode is not None:
+                os.chmod(path, mode)
+        result = subprocess.run(command + case.args, cwd=folder, input=content(case.stdin, data),
+                                capture_output=True, timeout=60, env=ENVIRONMENT)
+        if result.returncode != case.status:
+            problems.append(f"status {result.returncode}, expected {case.status}")
+        problems += compare("stdout", result.stdout, expected_stdout(case.stdout), texts)
+        problems += compare("stderr", result.stderr, case.stderr, texts)
+        left = listing(folder)
+        if left != sorted(case.after):
+            problems.append(f"the folder holds {left}, expected {sorted(case.after)}")
+        for name in left:
+            if name.endswith(".wl"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    if not f.read().startswith(DICOM_START):
+                        problems.append(f"{name} is no DICOM file")
+    return problems
+
+
+def main():
+    options = parse_options(__doc__)
+    windows = options.program.lower().endswith(".exe")
+    texts = error_texts()
+    # Permissions bind only users other than root.
+    cases = CASES + (NON_ROOT_CASES if not windows and os.geteuid() != 0 else [])
+    failed = 0
+    for case in cases:
+        problems = run_case(case, options.command, options.data, texts)
+        print(f"{'FAIL' if problems else 'ok  '} {case.label}")
+        for problem in problems:
+            print(f"     {problem}")
+        failed += bool(problems)
+    print(f"{len(cases) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
