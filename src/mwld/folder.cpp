@@ -65,7 +65,25 @@ std::string narrow(const wchar_t* text) {
   return converted;
 }
 
+// The C runtime's words for the errors a folder meets, so that both builds say the same; the
+// system's own text for the rest.
 bool system_failure(const std::string& path, std::string& error, DWORD code = GetLastError()) {
+  struct Mapped {
+    DWORD code;
+    int error_number;
+  };
+  constexpr Mapped kErrorNumbers[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},    {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},   {ERROR_WRITE_PROTECT, EROFS},
+      {ERROR_DISK_FULL, ENOSPC},        {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_FILE_EXISTS, EEXIST},      {ERROR_ALREADY_EXISTS, EEXIST},
+      {ERROR_DIRECTORY, ENOTDIR},       {ERROR_INVALID_NAME, EINVAL},
+      {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+  };
+  for (const Mapped& mapped : kErrorNumbers) {
+    if (mapped.code == code) return errno_failure(path, mapped.error_number, error);
+  }
   std::string text(512, '\0');
   const DWORD size =
       FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,

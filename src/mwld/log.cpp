@@ -41,6 +41,12 @@ void write_log(const Log& log, LogLevel level, std::string_view text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+void write_error(std::string_view text) {
+  std::string line = "hl7mwld: " + std::string(text);
+  if (!line.ends_with('\n')) line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 std::string log_word(std::string_view text) {
   if (text.empty()) return "-";
   std::string word(text);

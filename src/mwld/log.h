@@ -17,5 +17,9 @@ struct Log {
 // blanks) and a line end with one write, unless the log is quiet and the line routine.
 void write_log(const Log& log, LogLevel level, std::string_view text);
 
+// Writes "hl7mwld: ", `text` and a line end (unless `text` ends with one) on standard error:
+// how apply, show and serve report what stops them.
+void write_error(std::string_view text);
+
 // A value as one word of a log line: "-" when empty; blanks and control characters as "_".
 std::string log_word(std::string_view text);

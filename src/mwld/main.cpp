@@ -7,6 +7,7 @@
 
 #include "hl7/read_chunks.h"
 #include "messages.h"
+#include "mwld/log.h"
 #include "mwld/apply.h"
 #include "mwld/command_line.h"
 #include "mwld/folder.h"
@@ -26,24 +27,23 @@ constexpr int kFailed = 2;
 
 void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
-void report_error(const std::string& text) { write_message("hl7mwld: " + text + "\n"); }
 
 // All bytes of `path`, standard input for "-"; false with the report written when unreadable.
 bool read_input(const std::string& path, std::string& bytes) {
   if (path == "-") {
     if (read_all(stdin, bytes)) return true;
-    write_message("hl7mwld: " + error_report(path, errno));
+    write_error(error_report(path, errno));
     return false;
   }
   if (is_directory(path)) {
-    write_message("hl7mwld: " + error_report(path, EISDIR));
+    write_error(error_report(path, EISDIR));
     return false;
   }
   std::FILE* input = std::fopen(path.c_str(), "rb");
   bool read = input && read_all(input, bytes);
   const int error = errno;
   if (input) std::fclose(input);
-  if (!read) write_message("hl7mwld: " + error_report(path, error));
+  if (!read) write_error(error_report(path, error));
   return read;
 }
 
@@ -78,7 +78,7 @@ bool apply_file(const std::string& path, const std::string& bytes, const Mapping
     std::vector<MessageResult> results;
     std::string error;
     if (!apply_plans(folder, batch, results, error)) {
-      report_error(error);
+      write_error(error);
       return false;
     }
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -96,7 +96,7 @@ int run_apply(const CommandLine& line) {
   Folder folder;
   std::string error;
   if (!open_folder(line.worklist, folder, error) || !lock_folder(folder, error)) {
-    report_error(error);
+    write_error(error);
     return kFailed;
   }
   remove_temporaries(folder);

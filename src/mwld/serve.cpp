@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "messages.h"
 #include "mwld/committer.h"
 #include "mwld/folder.h"
 #include "mwld/log.h"
@@ -25,7 +24,7 @@ constexpr std::chrono::milliseconds kCommitterGrace{500};
 constexpr int kFailed = 2;
 
 int fail(const std::string& text) {
-  write_message("hl7mwld: " + text + "\n");
+  write_error(text);
   return kFailed;
 }
 

@@ -117,9 +117,9 @@ CASES = [
     Case("a path beginning with / is a file", ["show", "/dev/null"], status=1,
          stdout=[("/dev/null", 1, "-", "rejected", "-", NO_MSH)]),
     Case("missing worklist folder", ["apply", "--worklist", "nowl", ORDER], {ORDER: ORDER},
-         status=2, stderr="hl7mwld: nowl: {ENOENT}\r\n", after=[ORDER]),
+         status=2, stderr="hl7mwld: nowl: {ENOENT}\n", after=[ORDER]),
     Case("worklist that is a file", ["apply", "--worklist", "wl", ORDER], {ORDER: ORDER, "wl": b""},
-         status=2, stderr="hl7mwld: wl: {ENOTDIR}\r\n", after=[ORDER, "wl"]),
+         status=2, stderr="hl7mwld: wl: {ENOTDIR}\n", after=[ORDER, "wl"]),
     Case("apply creates an entry", ["apply", "--worklist", "wl", ORDER],
          {ORDER: ORDER, "wl/": None},
          stdout=[(ORDER, 1, "MSG0001", "created", ENTRY)],
@@ -139,7 +139,7 @@ CASES = [
          {ORDER: ORDER, "rejected.hl7": REJECTED, "dir/": None, "wl/": None}, status=2,
          stdout=[("rejected.hl7", 1, "MSG0003", "rejected", "-", "PID-3 is empty"),
                  (ORDER, 1, "MSG0001", "created", ENTRY)],
-         stderr="hl7mwld: missing.hl7: {ENOENT}\r\nhl7mwld: dir: {EISDIR}\r\n",
+         stderr="hl7mwld: missing.hl7: {ENOENT}\nhl7mwld: dir: {EISDIR}\n",
          after=[ORDER, "rejected.hl7", "dir/", "wl/", "wl/lockfile", "wl/" + ENTRY]),
     Case("- is standard input", ["apply", "--worklist", "wl", "-"], {"wl/": None}, stdin=ORDER,
          stdout=[("-", 1, "MSG0001", "created", ENTRY)],
@@ -184,12 +184,12 @@ CASES = [
 
 NON_ROOT_CASES = [
     Case("read-only worklist folder", ["apply", "--worklist", "ro", ORDER],
-         {ORDER: ORDER, "ro/": 0o500}, status=2, stderr="hl7mwld: ro: {EACCES}\r\n",
+         {ORDER: ORDER, "ro/": 0o500}, status=2, stderr="hl7mwld: ro: {EACCES}\n",
          after=[ORDER, "ro/"]),
     Case("unreadable input", ["apply", "--worklist", "wl", "locked.hl7", ORDER],
          {"locked.hl7": (ORDER, 0o000), ORDER: ORDER, "wl/": None}, status=2,
          stdout=[(ORDER, 1, "MSG0001", "created", ENTRY)],
-         stderr="hl7mwld: locked.hl7: {EACCES}\r\n",
+         stderr="hl7mwld: locked.hl7: {EACCES}\n",
          after=["locked.hl7", ORDER, "wl/", "wl/lockfile", "wl/" + ENTRY]),
 ]
 
