@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "mwld/mllp.h"
+
 namespace {
 
 Answer rejected(Rejection reason, std::size_t sequence) {
@@ -37,7 +39,8 @@ std::size_t sequence_of(const Message& message, const std::string& segment) {
 }  // namespace
 
 Received handle_frame(std::string_view content, const MappingOptions& options) {
-  const Input input = split_messages(content);
+  // The frame's bytes as a file would hold them, so that serve and apply read the same.
+  const Input input = split_messages(mllp_frame(content));
   Received received;
   const Message* first = nullptr;
   for (const Message& message : input.messages) {

@@ -51,6 +51,13 @@ Fields fields_of(std::string_view segment, char separator, bool is_msh) {
 }  // namespace
 
 Input split_messages(std::string_view bytes) {
+  // Each message's segments as views first: which segment is a message's last is known only
+  // at the next MSH or at the end.
+  struct Segments {
+    bool readable;
+    std::vector<std::string_view> segments;
+  };
+  std::vector<Segments> found;
   Input input;
   if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
   while (!bytes.empty()) {
@@ -60,20 +67,31 @@ Input split_messages(std::string_view bytes) {
     if (segment.size() > 1 && segment[0] == kFrameStart && starts_message(segment.substr(1))) {
       segment.remove_prefix(1);
     }
-    if (!segment.empty() && segment.back() == kFrameEnd) segment.remove_suffix(1);
     if (segment.empty()) continue;
     if (is_envelope(segment)) {
       input.has_envelope = true;
       continue;
     }
-    const bool is_msh = starts_message(segment);
-    if (is_msh) {
-      input.messages.push_back({separators_of(segment), {}, true});
-    } else if (input.messages.empty()) {
-      input.messages.push_back({Separators{}, {}, false});
+    if (starts_message(segment)) {
+      found.push_back({true, {}});
+    } else if (found.empty()) {
+      found.push_back({false, {}});
     }
-    Message& message = input.messages.back();
-    message.segments.push_back(fields_of(segment, message.separators.field, is_msh));
+    found.back().segments.push_back(segment);
+  }
+  for (Segments& message : found) {
+    std::string_view& last = message.segments.back();
+    if (last.back() == kFrameEnd) last.remove_suffix(1);
+    if (last.empty()) message.segments.pop_back();
+    if (message.segments.empty()) continue;
+    const Separators separators =
+        message.readable ? separators_of(message.segments.front()) : Separators{};
+    Message& read = input.messages.emplace_back(Message{separators, {}, message.readable});
+    read.segments.reserve(message.segments.size());
+    for (std::size_t i = 0; i < message.segments.size(); ++i) {
+      read.segments.push_back(
+          fields_of(message.segments[i], separators.field, message.readable && i == 0));
+    }
   }
   return input;
 }

@@ -35,9 +35,10 @@ struct Input {
 
 // Cuts `bytes` into messages. Segments end at CR, LF or CR LF, in any mix; empty segments are
 // skipped; a UTF-8 byte-order mark at the start is dropped; a 0x0B right before "MSH" and a
-// 0x1C ending a segment are MLLP framing and dropped; FHS, BHS, BTS and FTS segments are passed
-// over. A message starts at each segment beginning with "MSH" and a fourth byte; segments
-// before the first of them form one message that is not readable.
+// 0x1C ending a message's last segment are MLLP framing and dropped (any other 0x1C is text);
+// FHS, BHS, BTS and FTS segments are passed over. A message starts at each segment beginning
+// with "MSH" and a fourth byte; segments before the first of them form one message that is not
+// readable.
 Input split_messages(std::string_view bytes);
 
 // Field `number` of `segment` as it stands in the message; empty when the segment is shorter.
