@@ -39,6 +39,9 @@ void write_log(const Log& log, LogLevel level, std::string_view text) {
   }
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
+  // The Windows C runtime buffers standard error when it is a file: a line must not wait there
+  // for later ones, nor be lost when the process is ended.
+  std::fflush(stderr);
 }
 
 void write_error(std::string_view text) {
