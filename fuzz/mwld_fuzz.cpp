@@ -21,7 +21,8 @@ bool allowed_in_value(const Element& element) {
   for (char c : element.value) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || c == '\\') return false;
-    if (element.vr == "CS" && !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' ')) {
+    if (element.vr == "CS" &&
+        !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' ')) {
       return false;
     }
     if (element.vr == "PN" && c == '=') return false;
@@ -57,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (plan.rejection && !plan.steps.empty()) __builtin_trap();
     for (const OrderStep& step : plan.steps) {
       for (const EntryFile& file : step.entries) {
-        if (file.name.size() > 128 || !file.name.starts_with("hl7mwld-") || !file.name.ends_with(".wl")) {
+        if (file.name.size() > 128 || !file.name.starts_with("hl7mwld-") ||
+            !file.name.ends_with(".wl")) {
           __builtin_trap();
         }
         for (char c : file.name) {

@@ -94,7 +94,9 @@ void use_binary_stderr() {}
 void use_binary_stdio() {}
 
 namespace {
-bool local_time(std::time_t when, std::tm& fields) { return localtime_r(&when, &fields) != nullptr; }
+bool local_time(std::time_t when, std::tm& fields) {
+  return localtime_r(&when, &fields) != nullptr;
+}
 }  // namespace
 
 void calendar_fields(std::time_t when, std::tm& local, std::tm& utc) {
@@ -112,7 +114,8 @@ void local_date_time(std::time_t when, std::string& date, std::string& time) {
   std::tm fields{};
   local_time(when, fields);
   auto two_digits = [](int value) {
-    return std::string{static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
+    return std::string{static_cast<char>('0' + value / 10 % 10),
+                       static_cast<char>('0' + value % 10)};
   };
   const int year = fields.tm_year + 1900;
   date = two_digits(year / 100) + two_digits(year) + two_digits(fields.tm_mon + 1) +

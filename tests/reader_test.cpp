@@ -17,6 +17,7 @@ TEST(ReadMessage, LinesAndFields) {
     SegmentList expected;
     bool eof_byte_ends_input = true;
   };
+  // clang-format off
   const Case cases[] = {
       {"empty file", "", {}},
       {"CR LF line ends", "MSH|a|b\r\nPID|1\r\n", {{"MSH", "a", "b"}, {"PID", "1"}}},
@@ -37,6 +38,7 @@ TEST(ReadMessage, LinesAndFields) {
        std::string("PID|a\\S\\b\0\xe9\n", 12),
        {{"PID", std::string("a\\S\\b\0\xe9", 7)}}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const TempFile input = temp_file_holding(c.input);
@@ -55,6 +57,7 @@ TEST(ReadMessage, AcrossReadBlocks) {
     std::string input;
     SegmentList expected;
   };
+  // clang-format off
   const Case cases[] = {
       {"line longer than a block",
        "PID|" + filler + "|z\nOBR|1\n", {{"PID", filler, "z"}, {"OBR", "1"}}},
@@ -69,6 +72,7 @@ TEST(ReadMessage, AcrossReadBlocks) {
       {"last line without LF in the third block",
        "PID|" + filler + filler + "\nOBR|1", {{"PID", filler + filler}, {"OBR", "1"}}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const TempFile input = temp_file_holding(c.input);

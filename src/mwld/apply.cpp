@@ -123,11 +123,16 @@ bool has_cancel(const std::vector<const MessagePlan*>& plans) {
 
 const char* outcome_word(Outcome outcome) {
   switch (outcome) {
-    case Outcome::created: return "created";
-    case Outcome::replaced: return "replaced";
-    case Outcome::removed: return "removed";
-    case Outcome::ignored: return "ignored";
-    case Outcome::rejected: return "rejected";
+    case Outcome::created:
+      return "created";
+    case Outcome::replaced:
+      return "replaced";
+    case Outcome::removed:
+      return "removed";
+    case Outcome::ignored:
+      return "ignored";
+    case Outcome::rejected:
+      return "rejected";
   }
   return "";
 }

@@ -2,7 +2,6 @@
 #include "mwld/command_line.h"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -46,7 +45,8 @@ std::string read_stations(const std::vector<std::string>& values, StationAets& s
     const std::string modality = code_string(value.substr(0, equals));
     if (modality.empty()) return "--station-aet " + value + ": no modality before \"=\"";
     for (const auto& [known, ae_title] : stations.by_modality) {
-      if (known == modality) return "--station-aet " + value + ": a second AE title for " + modality;
+      if (known == modality)
+        return "--station-aet " + value + ": a second AE title for " + modality;
     }
     stations.by_modality.emplace_back(modality, title);
   }
@@ -129,12 +129,14 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   serve->add_option("--max-message", line.max_message, "Longest message (default 1048576)")
       ->type_name("BYTES")
       ->check(CLI::PositiveNumber);
-  serve->add_option("--idle-timeout", line.idle_timeout,
-                    "Close a connection that sends nothing for this long (default 300)")
+  serve
+      ->add_option("--idle-timeout", line.idle_timeout,
+                   "Close a connection that sends nothing for this long (default 300)")
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber);
-  serve->add_option("--max-connections", line.max_connections,
-                    "Connections served at once (default 64)")
+  serve
+      ->add_option("--max-connections", line.max_connections,
+                   "Connections served at once (default 64)")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   serve->add_flag("--quiet", line.quiet, "Log only refusals, errors and AR and AE answers");

@@ -11,12 +11,12 @@ enum class Command { apply, show, serve };
 
 struct CommandLine {
   Command command = Command::apply;
-  std::string worklist;             // apply, serve
-  std::vector<std::string> files;   // apply, show; "-" is standard input
+  std::string worklist;            // apply, serve
+  std::vector<std::string> files;  // apply, show; "-" is standard input
   StationAets stations;
   std::string listen = "127.0.0.1:2575";  // serve
   std::size_t max_message = 1 << 20;
-  unsigned idle_timeout = 300;      // seconds
+  unsigned idle_timeout = 300;  // seconds
   std::size_t max_connections = 64;
   bool quiet = false;
 };

@@ -46,7 +46,7 @@ struct Row {
   std::string_view vr;
   std::string_view keyword;
   Length length;
-  ValueOf value;  // nothing: the element is absent
+  ValueOf value;                           // nothing: the element is absent
   const std::vector<Row>* item = nullptr;  // the rows of a sequence's one item
 };
 
@@ -60,8 +60,8 @@ std::size_t longest_value(std::string_view vr) {
 Sourced at(const Fields* segment, std::size_t number, std::size_t component,
            std::string_view source, const Separators& separators) {
   if (!segment) return {"", source};
-  return {text_value(decode_escapes(part_of(field(*segment, number), component, separators),
-                                    separators)),
+  return {text_value(
+              decode_escapes(part_of(field(*segment, number), component, separators), separators)),
           source};
 }
 
@@ -92,7 +92,9 @@ Sourced placer_number(const EntrySource& s) {
   return first_set({at(s.group.orc, 2, 1, "ORC-2", p), at(s.procedure.obr, 2, 1, "OBR-2", p)});
 }
 
-Sourced order_number(const EntrySource& s) { return first_set({filler_number(s), placer_number(s)}); }
+Sourced order_number(const EntrySource& s) {
+  return first_set({filler_number(s), placer_number(s)});
+}
 
 Sourced requested_procedure_id(const EntrySource& s) {
   const Separators& p = separators_of(s);
@@ -135,14 +137,14 @@ Start scheduled_start(const EntrySource& s) {
 std::optional<Sourced> priority(const Context& c) {
   const EntrySource& s = c.source;
   const Separators& p = c.separators;
-  const Sourced code = first_set({at(s.group.tq1, 9, 1, "TQ1-9", p),
-                                  at(s.group.orc, 7, 6, "ORC-7.6", p),
-                                  at(s.procedure.obr, 27, 6, "OBR-27.6", p)});
+  const Sourced code =
+      first_set({at(s.group.tq1, 9, 1, "TQ1-9", p), at(s.group.orc, 7, 6, "ORC-7.6", p),
+                 at(s.procedure.obr, 27, 6, "OBR-27.6", p)});
   struct Priority {
     std::string_view hl7;
     std::string_view dicom;
   };
-  constexpr Priority kPriorities[] = {{"S", "STAT"}, {"A", "HIGH"}, {"P", "HIGH"},
+  constexpr Priority kPriorities[] = {{"S", "STAT"}, {"A", "HIGH"},    {"P", "HIGH"},
                                       {"C", "HIGH"}, {"R", "ROUTINE"}, {"T", "MEDIUM"}};
   for (const Priority& row : kPriorities) {
     if (row.hl7 == code.text) return Sourced{std::string(row.dicom), code.source};
@@ -163,8 +165,8 @@ std::optional<Sourced> station_ae_title(const Context& c) {
 
 std::optional<Sourced> study_instance_uid(const Context& c) {
   const Separators& p = c.separators;
-  for (const Sourced& uid : {at(c.source.ipc, 3, 1, "IPC-3", p),
-                             at(c.source.procedure.zds, 1, 1, "ZDS-1", p)}) {
+  for (const Sourced& uid :
+       {at(c.source.ipc, 3, 1, "IPC-3", p), at(c.source.procedure.zds, 1, 1, "ZDS-1", p)}) {
     if (is_valid_uid(uid.text)) return uid;
   }
   return Sourced{derived_uid(c.identity, "study"), ""};
@@ -300,7 +302,8 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
     element.vr = row.vr;
     element.keyword = row.keyword;
     if (row.item) {
-      if (auto rejection = fill(*row.item, c, element.items.emplace_back(), notes)) return rejection;
+      if (auto rejection = fill(*row.item, c, element.items.emplace_back(), notes))
+        return rejection;
       continue;
     }
     const std::size_t limit = longest_value(row.vr);
@@ -340,8 +343,7 @@ std::string placer_order_number(const Message& message, const OrderGroup& group)
 }
 
 Identity identity_of(const EntrySource& source) {
-  return {order_number(source).text, requested_procedure_id(source).text, step_id(source).text,
-          0};
+  return {order_number(source).text, requested_procedure_id(source).text, step_id(source).text, 0};
 }
 
 std::optional<Rejection> check_entry(const EntrySource& s) {

@@ -73,12 +73,12 @@ bool system_failure(const std::string& path, std::string& error, DWORD code = Ge
     int error_number;
   };
   constexpr Mapped kErrorNumbers[] = {
-      {ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
-      {ERROR_ACCESS_DENIED, EACCES},    {ERROR_SHARING_VIOLATION, EACCES},
-      {ERROR_LOCK_VIOLATION, EACCES},   {ERROR_WRITE_PROTECT, EROFS},
-      {ERROR_DISK_FULL, ENOSPC},        {ERROR_HANDLE_DISK_FULL, ENOSPC},
-      {ERROR_FILE_EXISTS, EEXIST},      {ERROR_ALREADY_EXISTS, EEXIST},
-      {ERROR_DIRECTORY, ENOTDIR},       {ERROR_INVALID_NAME, EINVAL},
+      {ERROR_FILE_NOT_FOUND, ENOENT},      {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},       {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_LOCK_VIOLATION, EACCES},      {ERROR_WRITE_PROTECT, EROFS},
+      {ERROR_DISK_FULL, ENOSPC},           {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_FILE_EXISTS, EEXIST},         {ERROR_ALREADY_EXISTS, EEXIST},
+      {ERROR_DIRECTORY, ENOTDIR},          {ERROR_INVALID_NAME, EINVAL},
       {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
   };
   for (const Mapped& mapped : kErrorNumbers) {
@@ -459,9 +459,8 @@ bool commit_locked(const Folder& folder, const std::vector<FolderChange>& change
 
   for (std::size_t i = 0; i < changes.size(); ++i) {
     const std::string entry = path_in(folder.path, changes[i].name);
-    if (changes[i].bytes
-            ? !rename_over(temporaries[i], entry, error)
-            : !remove_entry(entry, path_in(folder.path, temporary_name()), error)) {
+    if (changes[i].bytes ? !rename_over(temporaries[i], entry, error)
+                         : !remove_entry(entry, path_in(folder.path, temporary_name()), error)) {
       remove_temporaries_from(temporaries, i);
       return false;
     }

@@ -34,9 +34,9 @@ void append_encoded(std::string_view part, std::string& name) {
 // The identity as bytes that no other identity gives: each part preceded by its length.
 std::string serialized(const Identity& identity, std::string_view purpose) {
   std::string bytes;
-  for (std::string_view part : {purpose, std::string_view(identity.order_number),
-                                std::string_view(identity.requested_procedure_id),
-                                std::string_view(identity.step_id)}) {
+  for (std::string_view part :
+       {purpose, std::string_view(identity.order_number),
+        std::string_view(identity.requested_procedure_id), std::string_view(identity.step_id)}) {
     bytes += std::to_string(part.size());
     bytes += ':';
     bytes += part;

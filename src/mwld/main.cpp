@@ -7,10 +7,10 @@
 
 #include "hl7/read_chunks.h"
 #include "messages.h"
-#include "mwld/log.h"
 #include "mwld/apply.h"
 #include "mwld/command_line.h"
 #include "mwld/folder.h"
+#include "mwld/log.h"
 #include "mwld/message.h"
 #include "mwld/plan.h"
 #include "mwld/report.h"
@@ -26,7 +26,6 @@ constexpr int kRejected = 1;
 constexpr int kFailed = 2;
 
 void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
 
 // All bytes of `path`, standard input for "-"; false with the report written when unreadable.
 bool read_input(const std::string& path, std::string& bytes) {
@@ -137,7 +136,8 @@ int run_show(const CommandLine& line) {
       for (const OrderStep& step : plan.steps) {
         for (const EntryFile& file : step.entries) {
           std::string notes;
-          for (const std::string& note : file.entry.notes) notes += (notes.empty() ? "" : "; ") + note;
+          for (const std::string& note : file.entry.notes)
+            notes += (notes.empty() ? "" : "; ") + note;
           print(outcome_text(place, "write", file.name, notes));
           print(data_set_text(file.entry.data_set, 2));
           changes = true;
@@ -149,7 +149,8 @@ int run_show(const CommandLine& line) {
       }
       if (!changes && !plan.rejection) {
         std::string reasons;
-        for (const OrderStep& step : plan.steps) reasons += (reasons.empty() ? "" : "; ") + step.reason;
+        for (const OrderStep& step : plan.steps)
+          reasons += (reasons.empty() ? "" : "; ") + step.reason;
         print(outcome_text(place, "ignored", "", reasons));
       }
     }
@@ -165,9 +166,12 @@ int main(int argc, char** argv) {
   CommandLine line;
   if (const int status = parse_command_line(argc, argv, line); status >= 0) return status;
   switch (line.command) {
-    case Command::apply: return run_apply(line);
-    case Command::show: return run_show(line);
-    case Command::serve: return run_serve(line);
+    case Command::apply:
+      return run_apply(line);
+    case Command::show:
+      return run_show(line);
+    case Command::serve:
+      return run_serve(line);
   }
   return kFailed;
 }

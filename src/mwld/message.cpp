@@ -117,8 +117,7 @@ std::string_view before(std::string_view text, char separator) {
 
 }  // namespace
 
-std::vector<std::string_view> components_of(std::string_view field,
-                                            const Separators& separators) {
+std::vector<std::string_view> components_of(std::string_view field, const Separators& separators) {
   std::vector<std::string_view> components;
   std::string_view rest = before(field, separators.repetition);
   while (true) {

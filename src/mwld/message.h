@@ -54,5 +54,4 @@ std::string_view part_of(std::string_view field, std::size_t component,
 
 // The first repetition of a field cut into its components, each cut to its first
 // subcomponent, escapes still in place.
-std::vector<std::string_view> components_of(std::string_view field,
-                                            const Separators& separators);
+std::vector<std::string_view> components_of(std::string_view field, const Separators& separators);

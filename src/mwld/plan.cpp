@@ -19,8 +19,8 @@ struct Planned {
 
 std::string first_component(const Message& message, const Fields* segment, std::size_t number) {
   if (!segment) return {};
-  return text_value(decode_escapes(part_of(field(*segment, number), 1, message.separators),
-                                   message.separators));
+  return text_value(
+      decode_escapes(part_of(field(*segment, number), 1, message.separators), message.separators));
 }
 
 std::optional<Rejection> check_header(const Message& message, const std::string& message_type) {
@@ -28,8 +28,7 @@ std::optional<Rejection> check_header(const Message& message, const std::string&
     return Rejection{kSegmentSequenceError, "no readable MSH segment", "MSH", 0};
   }
   if (!is_order_message_type(message_type)) {
-    return Rejection{kUnsupportedMessageType, "unsupported message type " + message_type, "MSH",
-                     9};
+    return Rejection{kUnsupportedMessageType, "unsupported message type " + message_type, "MSH", 9};
   }
   const std::string& character_set = field(message.segments.front(), 18);
   std::string term;

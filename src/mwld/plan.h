@@ -21,15 +21,15 @@ struct EntryFile {
 // What one order group asks.
 struct OrderStep {
   OrderAction action = OrderAction::none;
-  std::vector<EntryFile> entries;  // create
+  std::vector<EntryFile> entries;   // create
   std::string filler_order_number;  // cancel: the order's numbers
   std::string placer_order_number;
   std::string reason;  // none: why nothing changes
 };
 
 struct MessagePlan {
-  std::string control_id;    // MSH-10 as it stands
-  std::string message_type;  // MSH-9.1 and 9.2, e.g. "ORM^O01"
+  std::string control_id;              // MSH-10 as it stands
+  std::string message_type;            // MSH-9.1 and 9.2, e.g. "ORM^O01"
   std::optional<Rejection> rejection;  // set: nothing of the message is applied
   std::vector<OrderStep> steps;
 };

@@ -37,8 +37,8 @@ std::string outcome_text(const MessagePlace& place, std::string_view word,
 std::string data_set_text(const DataSet& data_set, std::size_t indent) {
   std::string text;
   for (const Element& element : data_set) {
-    text += std::string(indent, ' ') + tag_text(element.tag) + ' ' + std::string(element.vr) +
-            ' ' + std::string(element.keyword);
+    text += std::string(indent, ' ') + tag_text(element.tag) + ' ' + std::string(element.vr) + ' ' +
+            std::string(element.keyword);
     if (element.vr != "SQ") text += ' ' + element.value;
     text += '\n';
     for (const DataSet& item : element.items) text += data_set_text(item, indent + 2);

@@ -35,33 +35,42 @@ bool hex_bytes(std::string_view digits, std::string& bytes) {
   return true;
 }
 
+// The escapes that stand for one of the message's delimiters.
+struct DelimiterEscape {
+  char name;
+  char Separators::*delimiter;
+};
+constexpr DelimiterEscape kDelimiterEscapes[] = {
+    {'F', &Separators::field},      {'S', &Separators::component}, {'T', &Separators::subcomponent},
+    {'R', &Separators::repetition}, {'E', &Separators::escape},
+};
+
 // Appends what the escape `name` (the text between the two escape characters) stands for.
 // Returns false for a sequence that is none of the known ones, which then stays as written.
 bool append_escape(std::string_view name, const Separators& separators, std::string& out) {
-  if (name.size() == 1) {
-    switch (name[0]) {
-      case 'F': out += separators.field; return true;
-      case 'S': out += separators.component; return true;
-      case 'T': out += separators.subcomponent; return true;
-      case 'R': out += separators.repetition; return true;
-      case 'E': out += separators.escape; return true;
-      case 'H':
-      case 'N': return true;
-    }
-  }
   if (name.empty()) return false;
+  if (name.size() == 1) {
+    for (const DelimiterEscape& escape : kDelimiterEscapes) {
+      if (escape.name == name[0]) {
+        out += separators.*escape.delimiter;
+        return true;
+      }
+    }
+    if (name == "H" || name == "N") return true;  // highlighting on and off: dropped
+  }
   switch (name[0]) {
-    case 'X': {
+    case 'X': {  // bytes in hex; dropped when malformed
       std::string bytes;
       if (hex_bytes(name.substr(1), bytes)) out += bytes;
       return true;
     }
-    case '.':
+    case '.':  // formatting commands: a line break is a blank, the rest are dropped
       if (name == ".br") out += ' ';
       return true;
-    case 'C':
+    case 'C':  // character set changes, locally defined escapes: dropped
     case 'M':
-    case 'Z': return true;
+    case 'Z':
+      return true;
   }
   return false;
 }
@@ -97,7 +106,8 @@ std::string decode_escapes(std::string_view text, const Separators& separators) 
   std::size_t position = 0;
   while (position < text.size()) {
     const std::size_t start = text.find(separators.escape, position);
-    const std::size_t end = start == text.npos ? text.npos : text.find(separators.escape, start + 1);
+    const std::size_t end =
+        start == text.npos ? text.npos : text.find(separators.escape, start + 1);
     if (end == text.npos) {
       out.append(text.substr(position));
       break;

@@ -15,10 +15,10 @@ namespace {
 const std::string kHead = "MSH|^~\\&|RIS||||20240105||ORM^O01|M1|P|2.3\rPID|||P1||DOE^J\r";
 
 // A new order: ORC-1 `control`, placer and filler numbers, one OBR with its modality.
-std::string order(const std::string& control, const std::string& placer,
-                  const std::string& filler, const std::string& modality = "CT") {
-  return kHead + "ORC|" + control + "|" + placer + "|" + filler + "\rOBR|1|||X^X-ray|||||||||||||||||||" +
-         modality + "\r";
+std::string order(const std::string& control, const std::string& placer, const std::string& filler,
+                  const std::string& modality = "CT") {
+  return kHead + "ORC|" + control + "|" + placer + "|" + filler +
+         "\rOBR|1|||X^X-ray|||||||||||||||||||" + modality + "\r";
 }
 
 std::string cancel(const std::string& placer, const std::string& filler) {
@@ -69,10 +69,11 @@ TEST(ApplyPlans, OutcomesAndCancels) {
   const std::string p1 = "hl7mwld-P1__P1__P1.wl";
   struct Case {
     std::string label;
-    std::vector<std::vector<std::string>> batches;  // messages, batch by batch
+    std::vector<std::vector<std::string>> batches;     // messages, batch by batch
     std::vector<std::vector<std::string>> last_lines;  // the last batch's lines
     std::set<std::string> entries;
   };
+  // clang-format off
   const Case cases[] = {
       {"new order", {{order("NW", "P1", "F1")}}, {{"created " + f1}}, {f1}},
       {"same order again replaces", {{order("NW", "P1", "F1")}, {order("XO", "P1", "F1", "MR")}},
@@ -106,6 +107,7 @@ TEST(ApplyPlans, OutcomesAndCancels) {
        {{kHead + "ORC|RE|P1|F1\rOBR|1|||X^X\r"}},
        {{"ignored order control RE changes no entry"}}, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const TempFolder temp;
@@ -122,9 +124,9 @@ TEST(ApplyPlans, OutcomesAndCancels) {
 // A batch leaves the folder as the same messages applied one by one do, and applying the same
 // messages again changes no byte.
 TEST(ApplyPlans, BatchesAndRepeatsLeaveTheSameBytes) {
-  const std::vector<std::string> messages = {
-      order("NW", "P1", "F1"), order("NW", "P2", "F2", "MR"), cancel("P1", ""),
-      order("XO", "P2", "F2", "US"), order("NW", "P3", "")};
+  const std::vector<std::string> messages = {order("NW", "P1", "F1"), order("NW", "P2", "F2", "MR"),
+                                             cancel("P1", ""), order("XO", "P2", "F2", "US"),
+                                             order("NW", "P3", "")};
   const TempFolder one_batch, one_by_one;
   Folder first, second;
   std::string error;

@@ -30,6 +30,7 @@ TEST(EntryFileName, EncodedParts) {
     Identity identity;
     std::string expected;
   };
+  // clang-format off
   const Case cases[] = {
       {"plain", {"A103Z", "RP1", "SPS1", 0}, "hl7mwld-A103Z__RP1__SPS1.wl"},
       {"dots and dashes kept", {"003626.0004-1", "R", "S", 0}, "hl7mwld-003626.0004-1__R__S.wl"},
@@ -44,6 +45,7 @@ TEST(EntryFileName, EncodedParts) {
       {"UTF-8 bytes", {"\xC3\xBC", "R", "S", 0}, "hl7mwld-_C3_BC__R__S.wl"},
       {"empty order number", {"", "ACC1", "ACC1", 0}, "hl7mwld-__ACC1__ACC1.wl"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(entry_file_name(c.identity), c.expected);
@@ -52,9 +54,9 @@ TEST(EntryFileName, EncodedParts) {
 
 TEST(EntryFileName, LongIdentitiesAreHashed) {
   const std::string long_number(300, '7');
-  for (const Identity& identity : {Identity{long_number, "R", "S", 0},
-                                   Identity{long_number, "R", "S", 1},
-                                   Identity{"A", std::string(120, 'R'), "S", 0}}) {
+  for (const Identity& identity :
+       {Identity{long_number, "R", "S", 0}, Identity{long_number, "R", "S", 1},
+        Identity{"A", std::string(120, 'R'), "S", 0}}) {
     SCOPED_TRACE(identity.order_number.size() + identity.requested_procedure_id.size());
     const std::string name = entry_file_name(identity);
     EXPECT_EQ(name.size(), 8u + 64u + 3u);
@@ -69,6 +71,7 @@ TEST(EntryFileName, LongIdentitiesAreHashed) {
 // Identities that differ in any part, in case only, in where the parts split, or in position
 // get names that differ even where file names ignore case, and UIDs that differ.
 TEST(EntryFileName, DistinctIdentitiesDistinctNamesAndUids) {
+  // clang-format off
   const Identity identities[] = {
       {"A", "B", "C", 0},       {"a", "B", "C", 0},       {"A", "b", "C", 0},
       {"A_", "B", "C", 0},      {"A", "_B", "C", 0},      {"A__B", "", "C", 0},
@@ -77,6 +80,7 @@ TEST(EntryFileName, DistinctIdentitiesDistinctNamesAndUids) {
       {"A", "B", "C_5F", 0},    {"A", "B", "C_", 0},      {std::string(300, 'x'), "", "", 0},
       {std::string(300, 'X'), "", "", 0},
   };
+  // clang-format on
   std::set<std::string> names, folded_names, study_uids, instance_uids;
   for (const Identity& identity : identities) {
     const std::string name = entry_file_name(identity);
@@ -96,8 +100,8 @@ TEST(EntryFileName, DistinctIdentitiesDistinctNamesAndUids) {
 }
 
 TEST(DerivedUid, UnderRoot225AndValid) {
-  for (const Identity& identity : {Identity{"A103Z", "RP", "SPS", 0},
-                                   Identity{"", "", "", 0}, Identity{"x", "y", "z", 7}}) {
+  for (const Identity& identity :
+       {Identity{"A103Z", "RP", "SPS", 0}, Identity{"", "", "", 0}, Identity{"x", "y", "z", 7}}) {
     const std::string uid = derived_uid(identity, "study");
     SCOPED_TRACE(uid);
     EXPECT_TRUE(uid.starts_with("2.25."));

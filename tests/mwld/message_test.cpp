@@ -29,6 +29,7 @@ TEST(SplitMessages, SegmentsAndMessages) {
     Shape expected;
     bool envelope = false;
   };
+  // clang-format off
   const Case cases[] = {
       {"nothing", "", {}},
       {"only line ends", "\r\n\r\r\n\n", {}},
@@ -63,6 +64,7 @@ TEST(SplitMessages, SegmentsAndMessages) {
       {"empty fields kept, a trailing separator adds none", "MSH|^~\\&||\rPID|||3|\r",
        {{{"MSH", "|", "^~\\&", ""}, {"PID", "", "", "3"}}}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const Input input = split_messages(c.bytes);
@@ -76,6 +78,7 @@ TEST(SplitMessages, SeparatorsFromMsh2) {
     std::string msh;
     std::string expected;  // field, component, repetition, escape, subcomponent; "0": none
   };
+  // clang-format off
   const Case cases[] = {
       {"MSH|^~\\&|", "|^~\\&"},
       {"MSH|^~\\&#|", "|^~\\&"},  // a truncation character after them changes nothing
@@ -84,6 +87,7 @@ TEST(SplitMessages, SeparatorsFromMsh2) {
       {"MSH||", "|0000"},
       {"MSH|", "|0000"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.msh);
     const Separators s = split_messages(c.msh).messages.at(0).separators;
@@ -105,6 +109,7 @@ TEST(PartOf, FirstRepetitionComponentAndSubcomponent) {
     std::string expected;
     Separators separators;
   };
+  // clang-format off
   const Case cases[] = {
       {"A^B^C", 1, "A", standard},
       {"A^B^C", 3, "C", standard},
@@ -116,6 +121,7 @@ TEST(PartOf, FirstRepetitionComponentAndSubcomponent) {
       {"A^B", 1, "A^B", no_components},
       {"", 1, "", standard},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field + " component " + std::to_string(c.component));
     EXPECT_EQ(part_of(c.field, c.component, c.separators), c.expected);

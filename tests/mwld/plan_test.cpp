@@ -34,6 +34,7 @@ std::string message_text(const Segments& segments) {
 
 // A full ORM: every source of the mapping table set, none of the fallbacks needed.
 Segments full_order() {
+  // clang-format off
   return {
       {"MSH", {{3, "RIS"}, {7, "20240105083000"}, {9, "ORM^O01"}, {10, "MSG001"}, {12, "2.3.1"},
                {18, "8859/1"}}},
@@ -47,6 +48,7 @@ Segments full_order() {
                {16, "5678^JONES^BOB"}, {18, "ACC001"}, {19, "RP001"}, {20, "SPS001"},
                {24, "CT"}, {27, "^^^20240112^^A"}}},
   };
+  // clang-format on
 }
 
 MappingOptions options() {
@@ -70,7 +72,8 @@ std::optional<std::string> value_at(const MessagePlan& plan, const std::string& 
   while (true) {
     const std::size_t slash = path.find('/', start);
     const std::string tag_text = path.substr(start, slash - start);
-    const std::uint32_t tag = std::stoul(tag_text.substr(0, 4) + tag_text.substr(5, 4), nullptr, 16);
+    const std::uint32_t tag =
+        std::stoul(tag_text.substr(0, 4) + tag_text.substr(5, 4), nullptr, 16);
     const Element* element = find_element(*data_set, tag);
     if (!element) return std::nullopt;
     if (slash == std::string::npos) return element->value;
@@ -98,6 +101,7 @@ TEST(PlanMessage, FullOrderMapsEverySource) {
   ASSERT_FALSE(plan.rejection) << plan.rejection->text;
   EXPECT_EQ(plan.control_id, "MSG001");
   EXPECT_EQ(plan.message_type, "ORM^O01");
+  // clang-format off
   const std::map<std::string, std::optional<std::string>> expected = {
       {"0008,0005", "ISO_IR 100"},
       {"0008,0050", "ACC001"},
@@ -129,6 +133,7 @@ TEST(PlanMessage, FullOrderMapsEverySource) {
       {"0040,0100/0040,0009", "SPS001"},
       {"0040,0100/0040,0020", "SCHEDULED"},
   };
+  // clang-format on
   for (const auto& [path, value] : expected) {
     SCOPED_TRACE(path);
     EXPECT_EQ(value_at(plan, path), value);
@@ -156,6 +161,7 @@ TEST(PlanMessage, FallbacksAndValueRules) {
     std::optional<std::string> expected;
   };
   const std::optional<std::string> absent;
+  // clang-format off
   const Case cases[] = {
       {"Accession Number from IPC-1", {{"IPC", 1, "ACC-IPC"}}, "0008,0050", "ACC-IPC"},
       {"Requested Procedure ID from IPC-2", {{"IPC", 2, "RP-IPC"}}, "0040,1001", "RP-IPC"},
@@ -225,6 +231,7 @@ TEST(PlanMessage, FallbacksAndValueRules) {
        std::string(20, '9')},
       {"long location cut", {{"PV1", 3, std::string(70, 'L')}}, "0038,0300", std::string(64, 'L')},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     Segments segments = full_order();
@@ -253,6 +260,7 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
     std::string text;
     std::vector<std::string> notes;
   };
+  // clang-format off
   const Case cases[] = {
       {"long identifier", 18, "OBR", std::string(17, 'A'),
        {"OBR-18 is longer than 16 characters (kept whole)"}},
@@ -267,6 +275,7 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
       {"no start date", 7, "MSH", "",
        {"no start date in TQ1-7, OBR-27.4, ORC-7.4 or MSH-7: scheduled at the time of the run"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     Segments segments = full_order();
@@ -294,6 +303,7 @@ TEST(PlanMessage, Refusals) {
     int code;
     std::string reason;
   };
+  // clang-format off
   const Case cases[] = {
       {"no readable MSH", "PID|||P1\r", kSegmentSequenceError, "no readable MSH segment"},
       {"message type", "MSH|^~\\&|||||||ADT^A01|1\r" + pid, kUnsupportedMessageType,
@@ -322,6 +332,7 @@ TEST(PlanMessage, Refusals) {
       {"identifier too long for its element", msh + "PID|||" + std::string(70000, '1') + "||D\r" + order,
        kDataTypeError, "PID-3 is longer than 65534 bytes"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const MessagePlan plan = plan_of(c.text);
@@ -338,6 +349,7 @@ TEST(OrderAction, ControlAndStatus) {
     std::string status;
     OrderAction expected;
   };
+  // clang-format off
   const Case cases[] = {
       {"NW", "", OrderAction::create},     {"XO", "IP", OrderAction::create},
       {"", "", OrderAction::create},       {"SC", "SC", OrderAction::create},
@@ -349,6 +361,7 @@ TEST(OrderAction, ControlAndStatus) {
       {"RE", "", OrderAction::none},       {"XR", "", OrderAction::none},
       {"nw", "", OrderAction::none},       {"NW ", "", OrderAction::none},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.control + "/" + c.status);
     EXPECT_EQ(order_action(c.control, c.status), c.expected);
@@ -364,6 +377,7 @@ TEST(PlanMessage, OrderGroupsToEntries) {
     std::string segments;
     std::vector<std::vector<std::string>> names;  // per step
   };
+  // clang-format off
   const Case cases[] = {
       {"two OBRs under one ORC", "ORC|NW|PL1|F1\rOBR|1|||A^A|||||||||||||||R1|S1\r"
        "OBR|2|||B^B|||||||||||||||R2|S2\r",
@@ -381,6 +395,7 @@ TEST(PlanMessage, OrderGroupsToEntries) {
        {{}, {"hl7mwld-PL1__PL1__PL1.wl"}}},
       {"an order control that changes nothing", "ORC|RE|PL1\rOBR|1|||A^A\r", {{}}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const MessagePlan plan = plan_of(head + c.segments);
@@ -405,9 +420,9 @@ TEST(PlanMessage, TheFirstTq1AppliesToEveryObrOfItsOrder) {
     std::string date;
     std::optional<std::string> study;
   };
-  for (const Expected& e : {Expected{0, 0, "20240301", std::nullopt},
-                            Expected{0, 1, "20240301", "1.2.3"},
-                            Expected{1, 0, "20240105", std::nullopt}}) {
+  for (const Expected& e :
+       {Expected{0, 0, "20240301", std::nullopt}, Expected{0, 1, "20240301", "1.2.3"},
+        Expected{1, 0, "20240105", std::nullopt}}) {
     SCOPED_TRACE(e.date);
     const DataSet& data_set = plan.steps.at(e.step).entries.at(e.entry).entry.data_set;
     const Element* step = find_element(data_set, 0x00400100);

@@ -45,8 +45,8 @@ inline std::string file_bytes(const std::string& path) {
 inline std::map<std::string, std::string> contents(const std::string& folder) {
   std::map<std::string, std::string> found;
   std::error_code error;
-  for (std::filesystem::recursive_directory_iterator it(folder, error), end;
-       !error && it != end; it.increment(error)) {
+  for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
     const std::string name = it->path().lexically_relative(folder).generic_string();
     found[name] = it->is_directory(error) ? "<folder>" : file_bytes(it->path().string());
   }

@@ -22,6 +22,7 @@ TEST(DecodeEscapes, EachKindOfSequence) {
     std::string expected;
     Separators separators;
   };
+  // clang-format off
   const Case cases[] = {
       {"plain text", "O'BRIEN", "O'BRIEN", standard},
       {"delimiters", "A\\F\\B\\S\\C\\T\\D\\R\\E\\E\\F", "A|B^C&D~E\\F", standard},
@@ -41,6 +42,7 @@ TEST(DecodeEscapes, EachKindOfSequence) {
       {"two escape characters in a row stay", "A\\\\B", "A\\\\B", standard},
       {"no escape character declared", "A\\S\\B", "A\\S\\B", Separators{'|', '^', '~', '\0', '&'}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(decode_escapes(c.text, c.separators), c.expected);
@@ -53,6 +55,7 @@ TEST(TextValues, ReservedCharactersAndBlanks) {
     std::string text;  // text_value
     std::string code;  // code_string
   };
+  // clang-format off
   const Case cases[] = {
       {"  CT  ", "CT", "CT"},
       {"a\\b", "a b", "A B"},
@@ -63,6 +66,7 @@ TEST(TextValues, ReservedCharactersAndBlanks) {
       {"\xC3\xBC", "\xC3\xBC", "__"},
       {"   ", "", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.decoded);
     EXPECT_EQ(text_value(c.decoded), c.text);
@@ -76,9 +80,10 @@ TEST(CutTo, NeverInsideAUtf8Character) {
     std::size_t limit;
     std::string expected;
   };
-  const std::string u_umlaut = "\xC3\xBC";          // 2 bytes
-  const std::string euro = "\xE2\x82\xAC";          // 3 bytes
-  const std::string clef = "\xF0\x9D\x84\x9E";      // 4 bytes
+  const std::string u_umlaut = "\xC3\xBC";      // 2 bytes
+  const std::string euro = "\xE2\x82\xAC";      // 3 bytes
+  const std::string clef = "\xF0\x9D\x84\x9E";  // 4 bytes
+  // clang-format off
   const Case cases[] = {
       {"ABCDEF", 6, "ABCDEF"},
       {"ABCDEF", 4, "ABCD"},
@@ -91,6 +96,7 @@ TEST(CutTo, NeverInsideAUtf8Character) {
       {"ABC   DEF", 5, "ABC"},
       {"M\xDCLLER", 2, "M\xDC"},  // Latin-1: one byte a character
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text + " to " + std::to_string(c.limit));
     EXPECT_EQ(cut_to(c.text, c.limit), c.expected);
@@ -106,6 +112,7 @@ TEST(PersonName, XpnAndXcnToDicomOrder) {
     NameType type;
     std::string expected;
   };
+  // clang-format off
   const Case cases[] = {
       {"family and given", "DOE^JOHN", NameType::xpn, "DOE^JOHN"},
       {"all five, prefix and suffix swapped", "DOE^JOHN^Q^JR^DR", NameType::xpn,
@@ -127,6 +134,7 @@ TEST(PersonName, XpnAndXcnToDicomOrder) {
       {"cut never inside a UTF-8 character", std::string(63, 'F') + "\xC3\xBC", NameType::xpn,
        std::string(63, 'F')},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(person_name(c.field, c.type, standard), c.expected);
@@ -139,6 +147,7 @@ TEST(DatesAndTimes, ValidDatesAndTheTimeAfterThem) {
     bool date;
     std::string time;  // time_after_date, for texts that start with a date
   };
+  // clang-format off
   const Case cases[] = {
       {"20200102", true, "000000"},
       {"202001021", true, "000000"},
@@ -164,6 +173,7 @@ TEST(DatesAndTimes, ValidDatesAndTheTimeAfterThem) {
       {"Aug 15, 1942", false, ""},
       {"", false, ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(starts_with_date(c.text), c.date);
@@ -178,6 +188,7 @@ TEST(IsValidUid, Components) {
     std::string text;
     bool valid;
   };
+  // clang-format off
   const Case cases[] = {
       {"1.2.840.10008.5.1.4.31", true},
       {"0.1", true},
@@ -191,6 +202,7 @@ TEST(IsValidUid, Components) {
       {"1." + std::string(62, '1'), true},  // 64 characters
       {"1." + std::string(63, '1'), false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(is_valid_uid(c.text), c.valid);
@@ -203,6 +215,7 @@ TEST(DicomCharacterSet, FromMsh18) {
     bool known;
     std::string term;
   };
+  // clang-format off
   const Case cases[] = {
       {"", true, "ISO_IR 100"},
       {"8859/1", true, "ISO_IR 100"},
@@ -214,6 +227,7 @@ TEST(DicomCharacterSet, FromMsh18) {
       {"unicode utf-8", false, ""},
       {"8859/1~ISO IR87", false, ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.hl7);
     std::string term = "unchanged";
