@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "mwld/dicom.h"
+#include "mwld/report.h"
 
 namespace {
 
@@ -70,12 +71,6 @@ struct FolderView {
     return names;
   }
 };
-
-std::string joined(const std::vector<std::string>& notes) {
-  std::string text;
-  for (const std::string& note : notes) text += (text.empty() ? "" : "; ") + note;
-  return text;
-}
 
 // The lines of one message's steps, against the folder as `view` shows it; records the
 // message's changes in `view` and `changes`.

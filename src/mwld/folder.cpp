@@ -500,6 +500,13 @@ bool open_folder(const std::string& path, Folder& folder, std::string& error) {
   return true;
 }
 
+bool open_folder_and_clean_up(const std::string& path, Folder& folder, std::string& error) {
+  if (!open_folder(path, folder, error) || !lock_folder(folder, error)) return false;
+  remove_temporaries(folder);
+  unlock_folder(folder);
+  return true;
+}
+
 bool lock_folder(Folder& folder, std::string& error) {
   if (!lock_file(folder.lock_handle, path_in(folder.path, kLockName), error)) return false;
   folder.locked = true;

@@ -35,6 +35,10 @@ struct FolderChange {
 // worklist server running as another user of the group can lock it too.
 bool open_folder(const std::string& path, Folder& folder, std::string& error);
 
+// Opens the folder as open_folder does, then, holding the lock, removes the temporary files a
+// crashed writer left behind: how apply and serve begin.
+bool open_folder_and_clean_up(const std::string& path, Folder& folder, std::string& error);
+
 // Waits for and takes the write lock on `lockfile` that DCMTK's worklist server respects: a
 // POSIX record lock on the whole file (fcntl F_SETLKW F_WRLCK), or LockFileEx on Windows.
 bool lock_folder(Folder& folder, std::string& error);

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,16 +55,36 @@ MappingOptions mapping_options(const CommandLine& line) {
 
 int status_of(const MessagePlan& plan) { return plan.rejection ? kRejected : 0; }
 
+// The messages of one file and what has become of the run so far.
+using TakeFile = std::function<bool(const std::string& path, const Input& input, int& status)>;
+
+// Reads each of `files` in turn and hands its messages to `take`, which may end the run by
+// returning false (status 2). An unreadable file is reported and makes the status 2; a file
+// without any message counts as one rejected message.
+int for_each_file(const std::vector<std::string>& files, const TakeFile& take) {
+  int status = 0;
+  for (const std::string& path : files) {
+    std::string bytes;
+    if (!read_input(path, bytes)) {
+      status = kFailed;
+      continue;
+    }
+    const Input input = split_messages(bytes);
+    if (input.messages.empty()) {
+      print(outcome_text({path, 1, ""}, "rejected", "", "no readable MSH segment"));
+      status = std::max(status, kRejected);
+    } else if (!take(path, input, status)) {
+      return kFailed;
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
+
 // Applies the messages of one file, batch by batch; prints each batch's lines once it is
 // durable. False after a folder or disk error.
-bool apply_file(const std::string& path, const std::string& bytes, const MappingOptions& options,
-                Folder& folder, int& status) {
-  const Input input = split_messages(bytes);
-  if (input.messages.empty()) {
-    print(outcome_text({path, 1, ""}, "rejected", "", "no readable MSH segment"));
-    status = std::max(status, kRejected);
-    return true;
-  }
+bool apply_messages(const std::string& path, const Input& input, const MappingOptions& options,
+                    Folder& folder, int& status) {
   for (std::size_t first = 0; first < input.messages.size(); first += kBatchSize) {
     const std::size_t end = std::min(first + kBatchSize, input.messages.size());
     std::vector<MessagePlan> plans;
@@ -94,69 +115,26 @@ bool apply_file(const std::string& path, const std::string& bytes, const Mapping
 int run_apply(const CommandLine& line) {
   Folder folder;
   std::string error;
-  if (!open_folder(line.worklist, folder, error) || !lock_folder(folder, error)) {
+  if (!open_folder_and_clean_up(line.worklist, folder, error)) {
     write_error(error);
     return kFailed;
   }
-  remove_temporaries(folder);
-  unlock_folder(folder);
   const MappingOptions options = mapping_options(line);
-  int status = 0;
-  for (const std::string& path : line.files) {
-    std::string bytes;
-    if (!read_input(path, bytes)) {
-      status = kFailed;
-      continue;
-    }
-    if (!apply_file(path, bytes, options, folder, status)) return kFailed;
-  }
-  return status;
+  return for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
+    return apply_messages(path, input, options, folder, status);
+  });
 }
 
 int run_show(const CommandLine& line) {
   const MappingOptions options = mapping_options(line);
-  int status = 0;
-  for (const std::string& path : line.files) {
-    std::string bytes;
-    if (!read_input(path, bytes)) {
-      status = kFailed;
-      continue;
-    }
-    const Input input = split_messages(bytes);
-    if (input.messages.empty()) {
-      print(outcome_text({path, 1, ""}, "rejected", "", "no readable MSH segment"));
-      status = std::max(status, kRejected);
-    }
+  return for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
     for (std::size_t i = 0; i < input.messages.size(); ++i) {
       const MessagePlan plan = plan_message(input.messages[i], options);
-      const MessagePlace place{path, i + 1, plan.control_id};
       status = std::max(status, status_of(plan));
-      if (plan.rejection) print(outcome_text(place, "rejected", "", plan.rejection->text));
-      bool changes = false;
-      for (const OrderStep& step : plan.steps) {
-        for (const EntryFile& file : step.entries) {
-          std::string notes;
-          for (const std::string& note : file.entry.notes)
-            notes += (notes.empty() ? "" : "; ") + note;
-          print(outcome_text(place, "write", file.name, notes));
-          print(data_set_text(file.entry.data_set, 2));
-          changes = true;
-        }
-        if (step.action == OrderAction::cancel) {
-          print(outcome_text(place, "remove", "", "the entries of order " + order_label(step)));
-          changes = true;
-        }
-      }
-      if (!changes && !plan.rejection) {
-        std::string reasons;
-        for (const OrderStep& step : plan.steps)
-          reasons += (reasons.empty() ? "" : "; ") + step.reason;
-        print(outcome_text(place, "ignored", "", reasons));
-      }
+      print(plan_text({path, i + 1, plan.control_id}, plan));
     }
-  }
-  std::fflush(stdout);
-  return status;
+    return true;
+  });
 }
 
 }  // namespace

@@ -45,3 +45,26 @@ std::string data_set_text(const DataSet& data_set, std::size_t indent) {
   }
   return text;
 }
+
+std::string joined(const std::vector<std::string>& texts) {
+  std::string text;
+  for (const std::string& part : texts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
+std::string plan_text(const MessagePlace& place, const MessagePlan& plan) {
+  if (plan.rejection) return outcome_text(place, "rejected", "", plan.rejection->text);
+  std::string text;
+  std::vector<std::string> reasons;
+  for (const OrderStep& step : plan.steps) {
+    for (const EntryFile& file : step.entries) {
+      text += outcome_text(place, "write", file.name, joined(file.entry.notes));
+      text += data_set_text(file.entry.data_set, 2);
+    }
+    if (step.action == OrderAction::cancel) {
+      text += outcome_text(place, "remove", "", "the entries of order " + order_label(step));
+    }
+    if (step.action == OrderAction::none) reasons.push_back(step.reason);
+  }
+  return text.empty() ? outcome_text(place, "ignored", "", joined(reasons)) : text;
+}

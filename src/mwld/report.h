@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "mwld/apply.h"
 #include "mwld/dicom.h"
+#include "mwld/plan.h"
 
 // Where a message came from: its file ("-" for standard input), its number in the file from 1,
 // and its control ID (MSH-10).
@@ -21,6 +22,14 @@ struct MessagePlace {
 // characters inside the columns become blanks.
 std::string outcome_text(const MessagePlace& place, std::string_view word,
                          std::string_view entry_name, std::string_view reason);
+
+// What show prints of a planned message: a "write" line and the elements of each entry it
+// would write, a "remove" line for each order it would cancel, or one "rejected" or "ignored"
+// line.
+std::string plan_text(const MessagePlace& place, const MessagePlan& plan);
+
+// `texts` joined by "; ".
+std::string joined(const std::vector<std::string>& texts);
 
 // One line per element, "(gggg,eeee) VR Keyword value", each item's elements indented by two
 // more blanks than its sequence; starts at `indent` blanks.

@@ -33,11 +33,7 @@ int fail(const std::string& text) {
 int run_serve(const CommandLine& line) {
   Folder folder;
   std::string error;
-  if (!open_folder(line.worklist, folder, error) || !lock_folder(folder, error)) {
-    return fail(error);
-  }
-  remove_temporaries(folder);
-  unlock_folder(folder);
+  if (!open_folder_and_clean_up(line.worklist, folder, error)) return fail(error);
 
   asio::io_context io;
   asio::ip::tcp::acceptor acceptor(io);
