@@ -8,15 +8,12 @@ files it lists there. Standard output lines are tab-separated: file, message num
 ID or "-", outcome, entry file name or "-", then the reason when there is one.
 """
 import collections
-import errno
 import os
 import re
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from program_under_test import parse_options  # noqa: E402
+import harness  # noqa: E402
 
 ORDER = "order.hl7"  # the worked example of the data folder, with LF line ends
 ENTRY = "hl7mwld-FL0001__RP0001__SPS0001.wl"  # its filler number, RP ID and SPS ID
@@ -194,39 +191,6 @@ NON_ROOT_CASES = [
 ]
 
 
-def error_texts():
-    names = ("ENOENT", "ENOTDIR", "EISDIR", "EACCES")
-    return {name: os.strerror(getattr(errno, name)) for name in names}
-
-
-def content(source, data):
-    """Bytes of a file: bytes as they are, a data file's bytes, or a list of those joined."""
-    if isinstance(source, tuple):
-        source = source[0]
-    if isinstance(source, list):
-        return b"".join(content(part, data) for part in source)
-    if isinstance(source, bytes):
-        return source
-    with open(os.path.join(data, source), "rb") as f:
-        return f.read()
-
-
-def expected_stdout(stdout):
-    if isinstance(stdout, re.Pattern):
-        return stdout
-    text = "".join(line if isinstance(line, str) else "\t".join(map(str, line)) + "\n"
-                   for line in stdout)
-    return text.encode("utf-8")
-
-
-def compare(name, got, want, texts):
-    if isinstance(want, re.Pattern):
-        return [] if want.search(got) else [f"{name} {got!r} does not match {want.pattern!r}"]
-    if isinstance(want, str):
-        want = want.format(**texts).encode("latin-1")
-    return [] if got == want else [f"{name} {got!r}, expected {want!r}"]
-
-
 def listing(folder):
     names = []
     for root, dirs, files in os.walk(folder):
@@ -236,54 +200,27 @@ def listing(folder):
     return sorted(names)
 
 
-def run_case(case, command, data, texts):
-    problems = []
-    with tempfile.TemporaryDirectory() as folder:
-        for name, source in case.files.items():
-            path = os.path.join(folder, name)
-            if name.endswith("/"):
-                os.mkdir(path)
-            else:
-                with open(path, "wb") as f:
-                    f.write(content(source, data))
-            # A mode comes with a folder as a number, with a file as (content, mode).
-            mode = (source if isinstance(source, int)
-                    else source[1] if isinstance(source, tuple) else None)
-            if mode is not None:
-                os.chmod(path, mode)
-        result = subprocess.run(command + case.args, cwd=folder, input=content(case.stdin, data),
-                                capture_output=True, timeout=60, env=ENVIRONMENT)
-        if result.returncode != case.status:
-            problems.append(f"status {result.returncode}, expected {case.status}")
-        problems += compare("stdout", result.stdout, expected_stdout(case.stdout), texts)
-        problems += compare("stderr", result.stderr, case.stderr, texts)
-        left = listing(folder)
-        if left != sorted(case.after):
-            problems.append(f"the folder holds {left}, expected {sorted(case.after)}")
-        for name in left:
-            if name.endswith(".wl"):
-                with open(os.path.join(folder, name), "rb") as f:
-                    if not f.read().startswith(DICOM_START):
-                        problems.append(f"{name} is no DICOM file")
+def run_case(case, command, data, texts, folder):
+    harness.make_files(folder, case.files, data)
+    result = harness.run(command + case.args, timeout=60, cwd=folder, env=ENVIRONMENT,
+                         input=harness.content(case.stdin, data))
+    stdout = case.stdout
+    if not isinstance(stdout, re.Pattern):
+        stdout = "".join(line if isinstance(line, str) else "\t".join(map(str, line)) + "\n"
+                         for line in stdout).encode("utf-8")
+    problems = harness.compare("status", result.returncode, case.status, texts)
+    problems += harness.compare("stdout", result.stdout, stdout, texts)
+    problems += harness.compare("stderr", result.stderr, case.stderr, texts)
+    left = listing(folder)
+    if left != sorted(case.after):
+        problems.append(f"the folder holds {left}, expected {sorted(case.after)}")
+    for name in left:
+        if name.endswith(".wl"):
+            with open(os.path.join(folder, name), "rb") as f:
+                if not f.read().startswith(DICOM_START):
+                    problems.append(f"{name} is no DICOM file")
     return problems
 
 
-def main():
-    options = parse_options(__doc__)
-    windows = options.program.lower().endswith(".exe")
-    texts = error_texts()
-    # Permissions bind only users other than root.
-    cases = CASES + (NON_ROOT_CASES if not windows and os.geteuid() != 0 else [])
-    failed = 0
-    for case in cases:
-        problems = run_case(case, options.command, options.data, texts)
-        print(f"{'FAIL' if problems else 'ok  '} {case.label}")
-        for problem in problems:
-            print(f"     {problem}")
-        failed += bool(problems)
-    print(f"{len(cases) - failed} passed, {failed} failed")
-    return 1 if failed else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_table(__doc__, CASES, NON_ROOT_CASES, run_case))

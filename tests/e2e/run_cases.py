@@ -6,15 +6,12 @@ Usage: run_cases.py --program PATH --data DIR [--emulator CMD]
 Each case runs in a new empty folder holding the files it names. Expected standard error is
 written with plain line feeds; the program sends every one of them as CR LF.
 """
-import errno
 import os
 import re
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from program_under_test import parse_options  # noqa: E402
+import harness  # noqa: E402
 
 USAGE = (
     "\nNAME\n\thl7mwl\n\nSYNOPSYS\n\thl7mwl file-in file-out [OPTIONS]\n"
@@ -24,7 +21,8 @@ USAGE = (
 )
 # "hl7mwl 2.0.30 - May 15 2020 10:44:59", then the author and the contact lines.
 VERSION = re.compile(
-    rb"hl7mwl 2\.0\.30 - [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\r\n"
+    rb"\Ahl7mwl 2\.0\.30 - [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} "
+    rb"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\r\n"
     rb"Written by [^\r\n]+\r\nEmail: [^\r\n]+\r\n\Z"
 )
 
@@ -78,12 +76,12 @@ CASES = [
      {"out.dump": ABSENT}),
     ("no OBR", ["in.hl7", "out.dump"], {"in.hl7": b"MSH|^~\\&\nPID|1\nORC|NW\n"}, 1,
      "ERROR: no OBR segment in HL7 file\n", {"out.dump": ABSENT}),
-    ("directory as input", ["dir", "out.dump"], {"dir/": None}, 1, "dir: {DIRECTORY_READ}\n",
+    ("directory as input", ["dir", "out.dump"], {"dir/": None}, 1, "dir: {DIRECTORY}\n",
      {"out.dump": ABSENT}),
     ("output folder missing", [ORDER, "nodir/out.dump"], {ORDER: ORDER}, 1,
      "nodir/out.dump: {ENOENT}\n", {}),
     ("output is a directory", [ORDER, "dir"], {ORDER: ORDER, "dir/": None}, 1,
-     "dir: {DIRECTORY_WRITE}\n", {}),
+     "dir: {DIRECTORY}\n", {}),
     # Under Wine, /dev/full is the Linux device as well.
     ("write fails", [ORDER, "/dev/full"], {ORDER: ORDER}, 1, "/dev/full: {ENOSPC}\n", {}),
 ]
@@ -96,83 +94,29 @@ NON_ROOT_CASES = [
 ]
 
 
-def error_texts(windows):
-    texts = {name: os.strerror(getattr(errno, name)) for name in ("ENOENT", "ENOSPC", "EACCES")}
-    # Windows refuses to open a directory as a file; POSIX opens it and fails the read.
-    texts["DIRECTORY_READ"] = os.strerror(errno.EACCES if windows else errno.EISDIR)
-    texts["DIRECTORY_WRITE"] = os.strerror(errno.EACCES if windows else errno.EISDIR)
-    return texts
-
-
-def content(source, data):
-    """Bytes of a file: bytes as they are, or the file of that name in the data folder."""
-    if isinstance(source, tuple):
-        source = source[0]
-    if isinstance(source, bytes):
-        return source
-    with open(os.path.join(data, source), "rb") as f:
-        return f.read()
-
-
-def run_case(case, command, data, texts):
-    label, args, files, status, stderr, expected_files = case
-    problems = []
-    with tempfile.TemporaryDirectory() as folder:
-        for name, source in files.items():
-            path = os.path.join(folder, name)
-            if name.endswith("/"):
-                os.mkdir(path)
-            else:
-                with open(path, "wb") as f:
-                    f.write(content(source, data))
-            # A mode comes with a folder as a number, with a file as (content, mode).
-            mode = (source if isinstance(source, int)
-                    else source[1] if isinstance(source, tuple) else None)
-            if mode is not None:
-                os.chmod(path, mode)
-        result = subprocess.run(command + args, cwd=folder, capture_output=True, timeout=60)
-        if result.returncode != status:
-            problems.append(f"status {result.returncode}, expected {status}")
-        if result.stdout:
-            problems.append(f"standard output written: {result.stdout!r}")
-        if isinstance(stderr, re.Pattern):
-            if not stderr.match(result.stderr):
-                problems.append(f"stderr {result.stderr!r} does not match {stderr.pattern!r}")
+def run_case(case, command, data, texts, folder):
+    _, args, files, status, stderr, expected_files = case
+    harness.make_files(folder, files, data)
+    result = harness.run(command + args, timeout=60, cwd=folder)
+    if not isinstance(stderr, re.Pattern):
+        stderr = stderr.replace("\n", "\r\n")
+    problems = harness.compare("status", result.returncode, status, texts)
+    problems += harness.compare("stdout", result.stdout, b"", texts)
+    problems += harness.compare("stderr", result.stderr, stderr, texts)
+    for name, expected in expected_files.items():
+        path = os.path.join(folder, name)
+        if expected is ABSENT:
+            if os.path.exists(path):
+                problems.append(f"{name} exists")
+        elif not os.path.isfile(path):
+            problems.append(f"{name} missing")
         else:
-            want = stderr.format(**texts).replace("\n", "\r\n").encode("latin-1")
-            if result.stderr != want:
-                problems.append(f"stderr {result.stderr!r}, expected {want!r}")
-        for name, expected in expected_files.items():
-            path = os.path.join(folder, name)
-            if expected is ABSENT:
-                if os.path.exists(path):
-                    problems.append(f"{name} exists")
-            elif not os.path.isfile(path):
-                problems.append(f"{name} missing")
-            else:
-                with open(path, "rb") as f:
-                    got = f.read()
-                if got != content(expected, data):
-                    problems.append(f"{name} holds {got[:200]!r}")
+            with open(path, "rb") as f:
+                got = f.read()
+            if got != harness.content(expected, data):
+                problems.append(f"{name} holds {got[:200]!r}")
     return problems
 
 
-def main():
-    options = parse_options(__doc__)
-    windows = options.program.lower().endswith(".exe")
-    texts = error_texts(windows)
-    # Permissions bind only users other than root.
-    cases = CASES + (NON_ROOT_CASES if not windows and os.geteuid() != 0 else [])
-    failed = 0
-    for case in cases:
-        problems = run_case(case, options.command, options.data, texts)
-        print(f"{'FAIL' if problems else 'ok  '} {case[0]}")
-        for problem in problems:
-            print(f"     {problem}")
-        failed += bool(problems)
-    print(f"{len(cases) - failed} passed, {failed} failed")
-    return 1 if failed else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_table(__doc__, CASES, NON_ROOT_CASES, run_case))

@@ -10,21 +10,23 @@ plugin, and compares what findscu finds with the values typed below from the doc
 mapping. Runs itself again inside a private network namespace that holds only loopback. Needs
 DCMTK, Orthanc, python3-pydicom, unshare and ip.
 """
-import argparse
 import datetime
 import os
 import re
-import shlex
-import shutil
-import subprocess
 import sys
 import tempfile
-import traceback
 import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPOSITORY = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+from harness import check, folder_files, guarded, in_namespaces, parse_options  # noqa: E402
+from harness import require_pydicom, run, summary, tools_missing  # noqa: E402
+
+require_pydicom()
+import pydicom  # noqa: E402
+import worklist_files  # noqa: E402
+import worklist_servers  # noqa: E402
 
 TIMEOUT = 60  # seconds for one run of the program
 AE_TITLE = "HL7MWLD"  # the folder wlmscpfs serves for the test's own messages
@@ -253,7 +255,6 @@ RETURN_KEYS = [
 # What apply makes of each real message file, typed from the documented rules: status, entry
 # lines (created or replaced), ignored lines, rejected lines. Files are applied in name order
 # into one folder, so 09 (the same order as 08) replaces 08's entry.
-# PENDING: compare with the program's first run; a difference is a fault of one or the other.
 REAL_OUTCOMES = {
     "01-mesa-orm-o01-v231.hl7": (0, 1, 0, 0),  # no date anywhere: dated by the clock
     "02-mesa-omi-o23-veterinary.hl7": (1, 0, 0, 1),  # OBR-4 empty
@@ -272,42 +273,13 @@ REAL_OUTCOMES = {
 }
 REAL_ENTRY_FILES = 9  # 01, 03, 06, 08 = 09, 10, 11, 13 twice, 14
 
-ENTRY_NAME = re.compile(r"[A-Za-z0-9._-]{1,125}\.wl")
+ENTRY_NAME = re.compile(r"[A-Za-z0-9._-]{1,125}\.wl")  # at most 128 bytes
 DERIVED_UID = re.compile(r"2\.25\.(0|[1-9][0-9]*)")
 UID = re.compile(r"(0|[1-9][0-9]*)(\.(0|[1-9][0-9]*))*")
 CS_VALUE = re.compile(rb"[A-Z0-9_ ]*")
 
 # pydicom warns about values longer than their VR, which the program writes on purpose.
 warnings.filterwarnings("ignore", message="The value length")
-
-failures = []
-checks = 0
-
-
-def check(condition, text):
-    global checks
-    checks += 1
-    if not condition:
-        failures.append(text)
-        print("FAIL", text)
-    return condition
-
-
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, timeout=TIMEOUT, **options)
-
-
-def parse_options():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--program", required=True, help="the hl7mwld executable")
-    parser.add_argument("--data", required=True, help="folder holding mwld/ with the messages")
-    parser.add_argument("--emulator", default="", help="command that runs the program (wine)")
-    parser.add_argument("--real-messages", default=os.path.join(REPOSITORY, "..", "shared",
-                                                                "real-messages"),
-                        help="folder of real messages, read in place")
-    options = parser.parse_args()
-    options.command = shlex.split(options.emulator) + [os.path.abspath(options.program)]
-    return options
 
 
 # --- The program ---------------------------------------------------------------------------
@@ -318,19 +290,17 @@ def apply(options, folder, files):
     the clock-dated entries."""
     before = datetime.datetime.now()
     result = run(options.command + ["apply", "--worklist", folder] + STATION_AETS + ["--"]
-                 + files)
+                 + files, timeout=TIMEOUT)
     after = datetime.datetime.now()
     check(result.stderr == b"" or result.returncode != 0,
           f"apply {files}: status 0 with standard error {result.stderr[-400:]!r}")
     lines = {path: [] for path in files}
-    # PENDING: the documented shape of a line; settle the separators with the program's output.
     for line in result.stdout.decode("utf-8", "replace").splitlines():
-        # A line starts with the file as given; the outcome is the first of the words after it.
-        path = max((p for p in files if line.startswith(p)), key=len, default=None)
-        rest = line[len(path):] if path else line
-        outcome = next((w for w in re.findall(r"[a-z]+", rest) if w in OUTCOMES), None)
-        if check(path is not None and outcome is not None, f"apply: unexpected line {line!r}"):
-            lines[path].append((outcome, rest))
+        # file, message number, control ID, outcome, entry file name, then a reason if any
+        path, *columns = line.split("\t")
+        if check(path in lines and len(columns) >= 4 and columns[2] in OUTCOMES,
+                 f"apply: unexpected line {line!r}"):
+            lines[path].append((columns[2], line[len(path):]))
     return result.returncode, lines, (before, after)
 
 
@@ -341,15 +311,6 @@ def outcome_counts(lines):
 
 
 # --- The folder ----------------------------------------------------------------------------
-
-def snapshot(folder):
-    """{name: bytes} of the folder's files."""
-    result = {}
-    for name in sorted(os.listdir(folder)):
-        with open(os.path.join(folder, name), "rb") as f:
-            result[name] = f.read()
-    return result
-
 
 def entries_by_accession(folder):
     """{Accession Number: file name} of the folder's .wl files."""
@@ -372,20 +333,21 @@ def check_folder(folder, label, site_files=()):
             mode = os.stat(os.path.join(folder, name)).st_mode
             check(mode & 0o660 == 0o660, f"{label}: lockfile mode {oct(mode)}")
             continue
-        check(ENTRY_NAME.fullmatch(name) is not None and len(name) <= 128,
+        check(ENTRY_NAME.fullmatch(name) is not None,
               f"{label}: file {name!r} left in the folder or badly named")
     check(os.path.exists(os.path.join(folder, "lockfile")), f"{label}: no lockfile")
 
 
-def file_problems(path):
-    """What is wrong with a worklist file the program wrote: the two readers disagree, the
-    layout or the file meta is not as required, a value holds a character DICOM reserves."""
+def check_file(path, label):
+    """A worklist file the program wrote: the two readers agree, the layout and the file meta
+    are as required, no value holds a character DICOM reserves."""
     try:
         problems = [f"dcmdump and pydicom differ: {d}"
                     for d in worklist_files.reader_differences(path)]
         problems += worklist_files.layout_problems(path)
     except RuntimeError as error:  # dcmdump's errors and warnings
-        return [str(error)]
+        check(False, f"{label}: {[str(error)]}")
+        return
     meta = pydicom.dcmread(path).file_meta
     if meta.MediaStorageSOPClassUID != "1.2.840.10008.5.1.4.31":
         problems.append(f"SOP class {meta.MediaStorageSOPClassUID}")
@@ -410,11 +372,6 @@ def file_problems(path):
         worklist_files.decoded_values(pydicom.dcmread(path))
     except ValueError as error:  # text that does not decode in the file's character set
         problems.append(str(error))
-    return problems
-
-
-def check_file(path, label):
-    problems = file_problems(path)
     check(not problems, f"{label}: {problems}")
 
 
@@ -527,10 +484,8 @@ def check_queries(server, queries, files, work, label):
         returned = [k for k in RETURN_KEYS
                     if not any((q if isinstance(q, str) else q.decode("latin-1"))
                                .startswith(k + "=") for q in keys)]
-        out = tempfile.mkdtemp(dir=work)
-        os.rmdir(out)
         try:
-            found = worklist_servers.find_worklist(server, returned + keys, out)
+            found = worklist_servers.find_worklist(server, returned + keys, work)
         except RuntimeError as error:
             check(False, f"{label} {server.name} {query_label}: {error}")
             continue
@@ -561,15 +516,19 @@ def dataset_of(values):
     return dataset
 
 
-def write_site_entry(path, values):
-    """A complete worklist entry of the site's own, written by pydicom."""
-    dataset = dataset_of(values)
+def make_site_files(folder):
+    """The site's own files in the folder, its complete entry written by pydicom; returns
+    {name: bytes}."""
+    dataset = dataset_of(SITE_ENTRY)
     dataset.file_meta = pydicom.dataset.FileMetaDataset()
     dataset.file_meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.31"
     dataset.file_meta.MediaStorageSOPInstanceUID = "2.25.555555555555555555555"
     dataset.file_meta.TransferSyntaxUID = "1.2.840.10008.1.2.1"
     dataset.is_little_endian, dataset.is_implicit_VR = True, False
-    dataset.save_as(path, write_like_original=False)
+    dataset.save_as(os.path.join(folder, "site-own.wl"), write_like_original=False)
+    with open(os.path.join(folder, "site-notes.txt"), "wb") as f:
+        f.write(b"the site's own file\n")
+    return folder_files(folder)
 
 
 # --- The runs ------------------------------------------------------------------------------
@@ -577,11 +536,11 @@ def write_site_entry(path, values):
 def check_reapply(options, folder, runs, work, label):
     """Applies each list of files of `runs` again: the folder keeps its names and bytes, except
     the start of clock-dated entries. Returns each run's (status, lines)."""
-    before = snapshot(folder)
+    before = folder_files(folder)
     started = datetime.datetime.now()
     results = [apply(options, folder, files)[:2] for files in runs]
     clock = (started, datetime.datetime.now())
-    after = snapshot(folder)
+    after = folder_files(folder)
     check(sorted(before) == sorted(after), f"{label}: names {sorted(before)} became "
           f"{sorted(after)}")
     with tempfile.TemporaryDirectory(dir=work) as old:
@@ -592,14 +551,6 @@ def check_reapply(options, folder, runs, work, label):
                 same_but_clock(os.path.join(old, name), os.path.join(folder, name), clock,
                                f"{label} {name}")
     return results, clock
-
-
-def make_site_files(folder):
-    """The site's own files in the folder; returns {name: bytes}."""
-    write_site_entry(os.path.join(folder, "site-own.wl"), SITE_ENTRY)
-    with open(os.path.join(folder, "site-notes.txt"), "wb") as f:
-        f.write(b"the site's own file\n")
-    return snapshot(folder)
 
 
 def own_messages(options, work):
@@ -617,7 +568,6 @@ def own_messages(options, work):
     check(status == 0, f"first apply: status {status}")
     check([outcome_counts(lines[p]) for p in first] == [(1, 0, 0), (2, 0, 0), (2, 0, 0),
                                                         (1, 0, 0)], f"first apply: {lines}")
-    # PENDING: the text of the reasons is the program's; the two below are the documented ones.
     long_lines = [rest for _, rest in lines[first[3]]]
     check(any("OBR-18" in rest and "kept whole" in rest for rest in long_lines),
           f"the long Accession Number is not reported: {long_lines}")
@@ -629,7 +579,7 @@ def own_messages(options, work):
     values = check_entries(folder, expected, clock, "first files", site)
     print(f"ok   {len(values)} entries written and read back by two readers")
 
-    # PENDING: an entry written again with the same bytes is reported as "replaced".
+    # An entry written again with the same bytes is reported as "replaced".
     results, clock_again = check_reapply(options, folder, [first, [rejected]], work,
                                          "second apply")
     check([status for status, _ in results] == [0, 1], f"second apply: {results}")
@@ -669,7 +619,7 @@ def own_messages(options, work):
     results, _ = check_reapply(options, folder, [[changes]], work, "changes again")
     check(results[0][0] == 0 and [o for o, _ in results[0][1][changes]] == ["replaced", "ignored"],
           f"changes again: {results}")
-    check({n: b for n, b in snapshot(folder).items() if n in site} == site,
+    check({n: b for n, b in folder_files(folder).items() if n in site} == site,
           "the site's own files were changed")
 
 
@@ -710,8 +660,7 @@ def real_messages(options, work):
             worklist_servers.start_orthanc(folder, work, SECOND_ORTHANC_PORT)) as orthanc:
         for server in (dcmtk, orthanc):
             try:
-                found = worklist_servers.find_worklist(server, RETURN_KEYS,
-                                                       os.path.join(work, f"real-{server.name}"))
+                found = worklist_servers.find_worklist(server, RETURN_KEYS, work)
             except RuntimeError as error:
                 check(False, f"real messages: {error}")
                 continue
@@ -721,7 +670,6 @@ def real_messages(options, work):
 
 
 def inside(options):
-    run(["ip", "link", "set", "lo", "up"], check=True)
     with tempfile.TemporaryDirectory() as work:
         phases = [own_messages]
         if os.path.isdir(options.real_messages):
@@ -729,40 +677,26 @@ def inside(options):
         else:  # they are not part of the repository, but beside it where it is developed
             print(f"SKIP the real messages: no folder {options.real_messages}")
         for phase in phases:
-            try:
-                phase(options, work)
-            except Exception:  # a surprise in one phase must not hide the other's results
-                check(False, f"{phase.__name__}: {traceback.format_exc()}")
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+            guarded(phase, options, work)
+    return summary()
 
 
 def main():
-    options = parse_options()
+    options = parse_options(
+        __doc__.splitlines()[0], ("--data", "folder holding mwld/ with the messages"),
+        ("--real-messages", "folder of real messages, read in place",
+         os.path.join(REPOSITORY, "..", "shared", "real-messages")))
     if not os.path.isfile(options.command[-1]):
         print(f"FAIL no program at {options.command[-1]}")
         return 1
-    for tool in ("dcmdump", "wlmscpfs", "findscu", "echoscu", "unshare", "ip"):
-        if not shutil.which(tool):
-            print(f"FAIL {tool} not found (install dcmtk, iproute2 and util-linux)")
-            return 1
+    if tools_missing(("dcmdump", "wlmscpfs", "findscu", "echoscu", "unshare", "ip"),
+                     "dcmtk, iproute2 and util-linux"):
+        return 1
     if not os.path.exists(worklist_servers.ORTHANC):
         print(f"FAIL {worklist_servers.ORTHANC} not found (install orthanc)")
         return 1
-    if os.environ.get("HL7MWLD_IN_NETNS") == "1":
-        return inside(options)
-    namespace = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
-    env = dict(os.environ, HL7MWLD_IN_NETNS="1")
-    return subprocess.run(namespace + [sys.executable] + sys.argv, env=env).returncode
+    return in_namespaces(inside, options)
 
-
-try:
-    import pydicom
-    import worklist_files
-    import worklist_servers
-except ImportError as error:
-    print(f"FAIL {error} (install python3-pydicom and run the Python of the system)")
-    sys.exit(1)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -15,14 +15,11 @@ With --emulator (Wine) only the short case runs: mllp_send's messages acknowledg
 by the Windows build. Wine creates sockets in its wineserver, so a wineserver of its own prefix
 is started inside the namespace; the program would listen on the host's loopback otherwise.
 """
-import argparse
 import dataclasses
 import datetime
 import json
 import os
 import re
-import shlex
-import shutil
 import socket
 import struct
 import subprocess
@@ -30,12 +27,18 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+# TIMEOUT bounds a program run, a server's start and stop, and an acknowledgement.
+from harness import NAMESPACES, TIMEOUT, check, failed_in_thread, folder_files  # noqa: E402
+from harness import guarded, in_namespaces, parse_options, require_pydicom, run  # noqa: E402
+from harness import stop, summary, tools_missing  # noqa: E402
 
-TIMEOUT = 30  # seconds: a program run, a server's start and stop, an acknowledgement
+require_pydicom()
+import pydicom  # noqa: E402
+import worklist_servers  # noqa: E402
+
 HOST = "127.0.0.1"
 START, END = b"\x0b", b"\x1c\r"  # an MLLP frame: START, the message, END
 AE_TITLE = "SERVE"  # the folder wlmscpfs serves
@@ -58,22 +61,6 @@ HL7_TIME = re.compile(r"[0-9]{14}[+-][0-9]{4}")
 SANITIZER_REPORT = re.compile(r"AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|"
                               r"runtime error:")
 
-failures = []
-checks = 0
-lock = threading.Lock()
-thread_state = threading.local()  # .failed: checks failed in this thread since its last done()
-
-
-def check(condition, text):
-    global checks
-    with lock:
-        checks += 1
-        if not condition:
-            failures.append(text)
-            print("FAIL", text, flush=True)
-            thread_state.failed = getattr(thread_state, "failed", 0) + 1
-    return condition
-
 
 def say(text):
     print(text, flush=True)
@@ -81,24 +68,8 @@ def say(text):
 
 def done(text):
     """Reports a case: `text` after "ok" when none of its checks failed."""
-    failed = getattr(thread_state, "failed", 0)
-    thread_state.failed = 0
+    failed = failed_in_thread()
     say(("ok   " if not failed else f"---  {failed} failed: ") + text)
-
-
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, timeout=TIMEOUT, **options)
-
-
-def parse_options():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--program", required=True, help="the hl7mwld executable")
-    parser.add_argument("--node-modules", required=True,
-                        help="node_modules folder holding node-hl7-client")
-    parser.add_argument("--emulator", default="", help="command that runs the program (wine)")
-    options = parser.parse_args()
-    options.command = shlex.split(options.emulator) + [os.path.abspath(options.program)]
-    return options
 
 
 # --- Messages ------------------------------------------------------------------------------
@@ -336,24 +307,13 @@ def log_text(server):
 def stop_server(server, clean=True):
     """Stops the server by SIGTERM, by SIGKILL when it outlives TIMEOUT. clean: it must end
     with status 0 and its log must hold no sanitizer report."""
-    if server.process.poll() is None:
-        server.process.terminate()
-        try:
-            server.process.wait(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            server.process.kill()
-            server.process.wait(timeout=TIMEOUT)
+    stop(server.process)
     if clean:
         check(server.process.returncode == 0,
               f"server on port {server.port}: status {server.process.returncode}")
         report = SANITIZER_REPORT.search(log_text(server))
         check(report is None, f"server on port {server.port}: sanitizer report in its log:\n"
               + log_text(server)[-3000:])
-
-
-def kill_server(server):
-    server.process.kill()
-    server.process.wait(timeout=TIMEOUT)
 
 
 def resources(server):
@@ -413,15 +373,6 @@ def apply(options, folder, messages, work, name):
     return {line[2]: line[4] for line in lines if len(line) >= 5 and line[3] == "created"}
 
 
-def contents(folder):
-    """{name: bytes} of the folder's files."""
-    result = {}
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            result[name] = f.read()
-    return result
-
-
 def leftovers(folder, also=()):
     """The folder's files that are neither entries nor lockfile, nor named in `also`."""
     return sorted(n for n in os.listdir(folder)
@@ -472,16 +423,19 @@ CLIENTS_PORT = 2575
 WLMSCPFS_PORT = 11112
 
 
-def mllp_send(port, messages, work, name):
-    """Sends the messages with mllp_send (one file of frames); returns the acknowledgement
-    frames it printed. It waits for ever on a missing acknowledgement: timeout ends it."""
-    path = os.path.join(work, name)
+def mllp_send(port, messages, work, label):
+    """Sends the messages with mllp_send (one file of frames, named for `label`): each must get
+    AA. It waits for ever on a missing acknowledgement: timeout ends it."""
+    path = os.path.join(work, label + ".hl7")
     with open(path, "wb") as f:
         f.write(b"".join(frame(m) for m in messages))
     result = run(["timeout", str(TIMEOUT - 5), "mllp_send", "-p", str(port), "-f", path, HOST])
     check(result.returncode == 0, f"mllp_send: status {result.returncode} {result.stderr!r}")
     # It prints each acknowledgement as received, frame bytes included, and a line end.
-    return re.findall(rb"\x0b[^\x0b\x1c]*\x1c\r", result.stdout)
+    acks = re.findall(rb"\x0b[^\x0b\x1c]*\x1c\r", result.stdout)
+    check(len(acks) == len(messages), f"{label}: {len(acks)} acknowledgements")
+    for message, ack in zip(messages, acks):
+        check_ack(ack, message, "AA", label=label)
 
 
 def real_clients(options, work):
@@ -494,10 +448,7 @@ def real_clients(options, work):
                     order("1003", version="2.5.1")]
     by_node = [order("1101"), order("1102", version="2.4"), order("1103", control="XO")]
     try:
-        acks = mllp_send(server.port, by_mllp_send, work, "mllp_send.hl7")
-        check(len(acks) == len(by_mllp_send), f"mllp_send: {len(acks)} acknowledgements")
-        for message, ack in zip(by_mllp_send, acks):
-            check_ack(ack, message, "AA", label="mllp_send")
+        mllp_send(server.port, by_mllp_send, work, "mllp_send")
 
         path = os.path.join(work, "node.json")
         with open(path, "w") as f:
@@ -525,8 +476,7 @@ def real_clients(options, work):
             keys = [f"AccessionNumber=ACC{number}", "PatientID", "PatientName",
                     "SpecificCharacterSet"]
             try:
-                found = worklist_servers.find_worklist(dcmtk, keys,
-                                                       os.path.join(work, f"find-{number}"))
+                found = worklist_servers.find_worklist(dcmtk, keys, work)
             except RuntimeError as error:
                 check(False, str(error))
                 continue
@@ -620,7 +570,7 @@ def load(options, work, reference):
         check(fds_after <= fds_before + DESCRIPTOR_SLACK,
               f"load: descriptors {fds_before} before, {fds_after} after")
 
-        got, want = contents(folder), contents(reference)
+        got, want = folder_files(folder), folder_files(reference)
         check(sorted(got) == sorted(want) and len(got) == total + 1,
               f"load: {len(got)} files, apply wrote {len(want)} (with lockfile)")
         differing = [n for n in want if n.endswith(".wl") and got.get(n) != want[n]]
@@ -640,7 +590,7 @@ def dropped_connections(server):
     opened = 0
     for _ in range(DROPPED_CONNECTIONS // AT_ONCE):
         peers = []
-        for index in range(AT_ONCE):
+        for _ in range(AT_ONCE):
             try:
                 peers.append(Peer(server.port))
                 opened += 1
@@ -671,7 +621,7 @@ def crash(options, work, reference, entry_names):
     folder = os.path.join(work, "crash")
     os.makedirs(folder)
     server = start_server(options, work, folder, 2577)
-    count = [0]
+    count, lock = [0], threading.Lock()
     enough = threading.Event()
 
     def acknowledged():
@@ -686,7 +636,8 @@ def crash(options, work, reference, entry_names):
                                                                       acknowledged)))
     sender.start()
     enough.wait(3 * TIMEOUT)
-    kill_server(server)
+    server.process.kill()
+    server.process.wait(timeout=TIMEOUT)
     sender.join(2 * TIMEOUT)
     check(SANITIZER_REPORT.search(log_text(server)) is None, "crash: sanitizer report in the log")
     pairs = [pair for result in results[0][0] for pair in result] if results else []
@@ -703,12 +654,11 @@ def crash(options, work, reference, entry_names):
         check(not missing, f"crash: {len(missing)} acknowledged messages without their entry, "
               f"e.g. {missing[:3]}")
         check(not leftovers(folder), f"crash: left after the restart: {leftovers(folder)}")
-        want = contents(reference)
-        got = contents(folder)
+        want = folder_files(reference)
+        got = folder_files(folder)
         differing = [n for n in got if n.endswith(".wl") and got[n] != want.get(n)]
         check(not differing, f"crash: {len(differing)} entries differ from apply's, "
               f"e.g. {differing[:3]}")
-        check(len(accessions(folder)) == len(got) - 1, "crash: an entry does not parse")
         message = order("9101")
         peer = Peer(server.port)
         ack_id = check_ack(peer.exchange(message), message, "AA", label="crash: after restart")
@@ -981,10 +931,7 @@ def under_wine(options, work):
         server = start_server(options, work, folder, CLIENTS_PORT, env=env)
         messages = [order("6001"), order("6002", version="2.5")]
         try:
-            acks = mllp_send(server.port, messages, work, "wine.hl7")
-            check(len(acks) == len(messages), f"wine: {len(acks)} acknowledgements")
-            for message, ack in zip(messages, acks):
-                check_ack(ack, message, "AA", label="wine")
+            mllp_send(server.port, messages, work, "wine")
             found = accessions(folder)
             check(sorted(found) == ["ACC6001", "ACC6002"], f"wine: entries {sorted(found)}")
             # Each message's log line is written at once, also where standard error is a file
@@ -1008,45 +955,41 @@ def under_wine(options, work):
 # --- The run -------------------------------------------------------------------------------
 
 def inside(options):
-    run(["ip", "link", "set", "lo", "up"], check=True)
     started = time.monotonic()
     with tempfile.TemporaryDirectory() as work:
         if options.emulator:
-            guarded(under_wine, options, work)
+            timed(under_wine, options, work)
         else:
             # The frame limit takes a minute: that case runs beside all the others.
-            beside = threading.Thread(target=guarded, args=(slow_peers, options, work))
+            beside = threading.Thread(target=timed, args=(slow_peers, options, work))
             beside.start()
             reference, names = os.path.join(work, "reference"), {}
             phases = [(real_clients, options, work), (faults, options, work),
                       (full_disk, options, work), (write_reference, options, work, reference,
                                                    names),
                       (load, options, work, reference), (crash, options, work, reference, names)]
-            if os.environ["HL7MWLD_NAMESPACES"] != "root":
+            if os.environ[NAMESPACES] != "root":
                 say("SKIP full disk: mounting a tmpfs needs root")
                 phases.remove((full_disk, options, work))
             for phase in phases:
-                guarded(*phase)
+                timed(*phase)
             beside.join(FRAME_LIMIT + 3 * TIMEOUT)
             check(not beside.is_alive(), "slow peers did not end")
     say(f"     all: {time.monotonic() - started:.0f} s")
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return summary()
 
 
-def guarded(phase, *arguments):
-    """Runs a phase; a surprise in it is a failure that does not hide the others' results."""
+def timed(phase, *arguments):
+    """Runs a phase guarded, its failures counted anew, and says how long it took."""
     started = time.monotonic()
-    thread_state.failed = 0
-    try:
-        phase(*arguments)
-    except Exception:
-        check(False, f"{phase.__name__}: {traceback.format_exc()}")
+    failed_in_thread()
+    guarded(phase, *arguments)
     say(f"     {phase.__name__}: {time.monotonic() - started:.1f} s")
 
 
 def main():
-    options = parse_options()
+    options = parse_options(__doc__.splitlines()[0],
+                            ("--node-modules", "node_modules folder holding node-hl7-client"))
     if not os.path.isfile(options.command[-1]):
         print(f"FAIL no program at {options.command[-1]}")
         return 1
@@ -1054,29 +997,13 @@ def main():
         print(f"FAIL no node-hl7-client in {options.node_modules} (tools/run-tests installs it "
               "with npm before the tests)")
         return 1
-    for tool in ("mllp_send", "node", "findscu", "wlmscpfs", "echoscu", "unshare", "ip",
-                 "timeout"):
-        if not shutil.which(tool):
-            print(f"FAIL {tool} not found (install python3-hl7, dcmtk, iproute2, util-linux, "
-                  "coreutils, and Node.js)")
-            return 1
-    if os.environ.get("HL7MWLD_NAMESPACES"):
-        return inside(options)
-    # As root a mount namespace of its own too, for the full disk's tmpfs; otherwise a user
-    # namespace, in which a user is root only in name.
-    root = os.geteuid() == 0
-    namespace = ["unshare", "-n", "-m"] if root else ["unshare", "-rn"]
-    env = dict(os.environ, HL7MWLD_NAMESPACES="root" if root else "user")
-    return subprocess.run(namespace + [sys.executable] + sys.argv, env=env,
-                          timeout=FRAME_LIMIT + 7 * TIMEOUT).returncode
+    if tools_missing(("mllp_send", "node", "findscu", "wlmscpfs", "echoscu", "unshare", "ip",
+                      "timeout"),
+                     "python3-hl7, dcmtk, iproute2, util-linux, coreutils, and Node.js"):
+        return 1
+    # The full disk's tmpfs needs a mount namespace of its own.
+    return in_namespaces(inside, options, mount=True, timeout=FRAME_LIMIT + 7 * TIMEOUT)
 
-
-try:
-    import pydicom
-    import worklist_servers
-except ImportError as error:
-    print(f"FAIL {error} (install python3-pydicom and run the Python of the system)")
-    sys.exit(1)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,20 +1,19 @@
 """A worklist file as two independent readers see it: DCMTK's dcmdump and pydicom.
 
 Both readers give the same shape, a dict {tag path: (VR, value)} and a dict {tag path:
-multiplicity}, so a test can assert that they show the same elements and values. A path is "(0010,0010)" at the top and
-"(0040,0100)[0]/(0008,0060)" inside the first item of a sequence; file meta elements are
-included. A value is the element's bytes without their padding (trailing blanks, and NULs in
+multiplicity}, so a test can assert that they show the same elements and values. A path is
+"(0010,0010)" at the top and "(0040,0100)[0]/(0008,0060)" inside the first item of a sequence;
+file meta elements are included. A value is the element's bytes without their padding (trailing blanks, and NULs in
 UI), the text of a binary value as dcmdump prints it (UL as a number, OB as hex bytes joined
 by "\\"), and for a sequence its number of items.
 """
 import re
-import subprocess
 import warnings
 
 import pydicom
 from pydicom.dataelem import RawDataElement
 
-TIMEOUT = 30  # seconds for dcmdump
+from harness import run
 
 # dcmdump +L -Un +Qn: "(gggg,eeee) VR value   # length, multiplicity Keyword", indented two
 # blanks per sequence level. +Qn quotes non-ASCII and control bytes as &#n; and &<>"' as XML
@@ -46,8 +45,7 @@ def unquote(text):
 def dcmdump_lines(path):
     """The elements of the file as dcmdump prints them: [(tag path, VR, value, multiplicity,
     length)]. RuntimeError when dcmdump reports any error or warning."""
-    result = subprocess.run(["dcmdump", "+L", "-Un", "+Qn", path], capture_output=True,
-                            timeout=TIMEOUT)
+    result = run(["dcmdump", "+L", "-Un", "+Qn", path])
     if result.returncode != 0 or result.stderr:
         raise RuntimeError(f"dcmdump {path}: status {result.returncode}: {result.stderr!r}")
     lines = []
@@ -84,15 +82,8 @@ def dcmdump_lines(path):
     return lines
 
 
-def dcmdump_elements(path):
-    """{tag path: (VR, value)} of the file as dcmdump prints it, and {tag path: multiplicity}."""
-    lines = dcmdump_lines(path)
-    return ({p: (vr, value) for p, vr, value, _, _ in lines},
-            {p: multiplicity for p, _, _, multiplicity, _ in lines})
-
-
 def layout_problems(path):
-    """What in the file's layout breaks the rules of a Part 10 file: a preamble other than 128
+    """What in the file's layout breaks the rules of a DICOM file: a preamble other than 128
     zero bytes before "DICM", a value of odd length. (Elements out of tag order make dcmdump
     warn, so dcmdump_lines raises.)"""
     problems = []
@@ -156,7 +147,9 @@ def pydicom_elements(path):
 def reader_differences(path):
     """What dcmdump and pydicom show differently of the file, one text per element; empty when
     both show the same elements, values and multiplicities."""
-    dump, dump_vm = dcmdump_elements(path)
+    lines = dcmdump_lines(path)
+    dump = {p: (vr, value) for p, vr, value, _, _ in lines}
+    dump_vm = {p: multiplicity for p, _, _, multiplicity, _ in lines}
     read, read_vm = pydicom_elements(path)
     differences = []
     for key in sorted(set(dump) | set(read)):

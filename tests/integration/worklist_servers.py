@@ -9,13 +9,14 @@ import dataclasses
 import json
 import os
 import subprocess
+import tempfile
 import time
 
 import pydicom
 
+from harness import TIMEOUT, run, stop
 from worklist_files import decoded_values
 
-TIMEOUT = 30  # seconds: any program started here, a server's start and its stop
 HOST = "127.0.0.1"
 WLMSCPFS_PORT = 11112
 ORTHANC_PORT = 4242
@@ -34,15 +35,6 @@ class Server:
     log: str  # file holding the server's standard output and error
 
 
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, timeout=TIMEOUT, **options)
-
-
-def log_tail(server, size=2000):
-    with open(server.log, "rb") as f:
-        return f.read().decode("latin-1")[-size:]
-
-
 def start_wlmscpfs(parent, called_aet, work, port=WLMSCPFS_PORT):
     """wlmscpfs serving the folder parent/called_aet: default file check (entries lacking a
     required attribute are not served, as at a site), -csk (values and Specific Character Set
@@ -55,33 +47,27 @@ def start_wlmscpfs(parent, called_aet, work, port=WLMSCPFS_PORT):
     return wait_ready(Server("wlmscpfs", process, port, called_aet, log))
 
 
-def orthanc_configuration(database, storage, port=ORTHANC_PORT):
-    """Orthanc's settings for serving the .wl files of `database` (not its subfolders): no HTTP,
-    DICOM on `port`, its own storage, queries from unknown modalities allowed, answers in
-    UTF-8 (Orthanc converts every answer to its default encoding)."""
-    return {
-        "Name": "hl7mwld-test",
-        "StorageDirectory": storage,
-        "IndexDirectory": storage,
-        "Plugins": [ORTHANC_PLUGIN],
-        "HttpServerEnabled": False,
-        "DicomServerEnabled": True,
-        "DicomAet": ORTHANC_AET,
-        "DicomPort": port,
-        "DefaultEncoding": "Utf8",
-        "DicomAlwaysAllowFindWorklist": True,
-        "Worklists": {"Enable": True, "Database": database},
-    }
-
-
 def start_orthanc(database, work, port=ORTHANC_PORT):
-    """Orthanc serving the .wl files of `database`, with its configuration, storage and log
-    in `work`."""
+    """Orthanc serving the .wl files of `database` (not its subfolders), with its configuration,
+    storage and log in `work`: no HTTP, queries from unknown modalities allowed, answers in UTF-8
+    (Orthanc converts every answer to its default encoding)."""
     storage = os.path.join(work, f"orthanc-{port}")
     os.makedirs(storage)
     config = os.path.join(work, f"orthanc-{port}.json")
     with open(config, "w") as f:
-        json.dump(orthanc_configuration(database, storage, port), f, indent=2)
+        json.dump({
+            "Name": "hl7mwld-test",
+            "StorageDirectory": storage,
+            "IndexDirectory": storage,
+            "Plugins": [ORTHANC_PLUGIN],
+            "HttpServerEnabled": False,
+            "DicomServerEnabled": True,
+            "DicomAet": ORTHANC_AET,
+            "DicomPort": port,
+            "DefaultEncoding": "Utf8",
+            "DicomAlwaysAllowFindWorklist": True,
+            "Worklists": {"Enable": True, "Database": database},
+        }, f, indent=2)
     log = os.path.join(work, f"orthanc-{port}.log")
     with open(log, "wb") as out:
         process = subprocess.Popen([ORTHANC, config], stdout=out, stderr=subprocess.STDOUT,
@@ -101,20 +87,10 @@ def wait_ready(server):
         if echo.returncode == 0:
             return server
         time.sleep(0.1)
-    stop_server(server)
-    raise RuntimeError(f"{server.name} did not start on port {server.port}:\n{log_tail(server)}")
-
-
-def stop_server(server):
-    """Terminates the server by its process id, kills it when it outlives TIMEOUT."""
-    if server.process.poll() is not None:
-        return
-    server.process.terminate()
-    try:
-        server.process.wait(timeout=TIMEOUT)
-    except subprocess.TimeoutExpired:
-        server.process.kill()
-        server.process.wait(timeout=TIMEOUT)
+    stop(server.process)
+    with open(server.log, "rb") as f:
+        tail = f.read().decode("latin-1")[-2000:]
+    raise RuntimeError(f"{server.name} did not start on port {server.port}:\n{tail}")
 
 
 @contextlib.contextmanager
@@ -123,17 +99,17 @@ def serving(server):
     try:
         yield server
     finally:
-        stop_server(server)
+        stop(server.process)
 
 
-def find_worklist(server, keys, out_dir):
+def find_worklist(server, keys, work):
     """The entries the server answers to `findscu -W -k KEY...`, each as decoded_values gives
     it, in the order received. A key is "Keyword" (return it) or "Keyword=value" (match it),
     with "ScheduledProcedureStepSequence[0].Keyword" inside the step. The answers are
-    written as rsp0001.dcm... into the new folder `out_dir`. RuntimeError when findscu fails,
+    written as rsp0001.dcm... into a new folder in `work`. RuntimeError when findscu fails,
     the search does not end in success (findscu's own status is 0 even then) or an answer's
     text does not decode in its character set."""
-    os.makedirs(out_dir)
+    out_dir = tempfile.mkdtemp(dir=work)
     command = ["findscu", "-v", "-W", "-to", "10", "-ta", "10", "-td", "10", "-aet", CALLING_AET,
                "-aec", server.called_aet, "-X", "-od", out_dir]
     for key in keys:

@@ -9,18 +9,17 @@ wlmscpfs, findscu), unshare and ip.
 """
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from program_under_test import parse_options  # noqa: E402
+from harness import TIMEOUT, check, in_namespaces, parse_options, run, stop  # noqa: E402
+from harness import summary, tools_missing  # noqa: E402
 
 AE_TITLE = "HL7MWL"
 PORT = 11112
-TIMEOUT = 30  # seconds, for every program the test starts
 
 # The messages, with what a modality finds of them: PatientID, Modality, start date, and the
 # values DCMTK stores differently from the dump's text (tag path -> (value, multiplicity)).
@@ -42,23 +41,6 @@ MESSAGES = {
         "(0040,0100)/(0008,0050)": ("ACC", 1),
     }),
 }
-
-failures = []
-checks = 0
-
-
-def check(condition, text):
-    global checks
-    checks += 1
-    if not condition:
-        failures.append(text)
-        print("FAIL", text)
-    return condition
-
-
-def run(command, **options):
-    return subprocess.run(command, capture_output=True, timeout=TIMEOUT, **options)
-
 
 def dump_elements(dump_bytes):
     """Tag path -> value of each element line of a dump; item contents are under the sequence."""
@@ -119,31 +101,22 @@ def convert(message, command, data, work, database):
     expected.update(MESSAGES[message][3])
     stored = dicom_elements(worklist)
     for path, value in expected.items():
-        check(stored.get(path) == value, f"{message}: {path} stored as {stored.get(path)}, expected {value}")
+        check(stored.get(path) == value,
+              f"{message}: {path} stored as {stored.get(path)}, expected {value}")
     check(set(stored) == set(expected), f"{message}: elements {set(stored) ^ set(expected)}")
 
 
 def start_server(database, extra):
-    log = tempfile.TemporaryFile()
     server = subprocess.Popen(["wlmscpfs", "-csk", "-dfp", database, *extra, str(PORT)],
-                              stdout=log, stderr=subprocess.STDOUT)
+                              stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + TIMEOUT
     while time.monotonic() < deadline:
         probe = run(["bash", "-c", f"echo > /dev/tcp/127.0.0.1/{PORT}"])
         if probe.returncode == 0:
             return server
         time.sleep(0.05)
-    server.kill()
+    stop(server)
     raise RuntimeError("wlmscpfs did not start listening")
-
-
-def stop_server(server):
-    server.terminate()
-    try:
-        server.wait(timeout=TIMEOUT)
-    except subprocess.TimeoutExpired:
-        server.kill()
-        server.wait(timeout=TIMEOUT)
 
 
 def query(keys, work):
@@ -162,27 +135,26 @@ def query(keys, work):
 
 
 STEP = "ScheduledProcedureStepSequence[0]."
-RETURN_KEYS = ["PatientName", "PatientID", STEP + "Modality", STEP + "ScheduledProcedureStepStartDate"]
+RETURN_KEYS = ["PatientName", "PatientID", STEP + "Modality",
+               STEP + "ScheduledProcedureStepStartDate"]
+CT = ["NOPV1", "PAT0001^^^SITE^MR"]
+# label, the query's keys, the Patient IDs it finds.
+QUERIES = [
+    ("universal", [], sorted(ident for ident, *_ in MESSAGES.values())),
+    ("by modality", [STEP + "Modality=CT"], CT),
+    ("by patient", ["PatientID=LAT001"], ["LAT001"]),
+    ("by modality and date",
+     [STEP + "Modality=CT", STEP + "ScheduledProcedureStepStartDate=20200102"], CT),
+    ("other modality", [STEP + "Modality=XA"], []),
+]
 
 
-def run_queries(work, database):
+def run_queries(work):
     entries = {ident: (modality, date) for ident, modality, date, _ in MESSAGES.values()}
-    cases = [
-        ("universal", [], lambda m, d: True),
-        ("by modality", [STEP + "Modality=CT"], lambda m, d: m == "CT"),
-        ("by patient", ["PatientID=LAT001"], None),
-        ("by modality and date", [STEP + "Modality=CT", STEP + "ScheduledProcedureStepStartDate=20200102"],
-         lambda m, d: m == "CT" and d == "20200102"),
-        ("other modality", [STEP + "Modality=XA"], lambda m, d: False),
-    ]
-    for label, keys, wanted in cases:
+    for label, keys, want in QUERIES:
         returned = [k for k in RETURN_KEYS if not any(q.startswith(k + "=") for q in keys)]
         found = query(returned + keys, work)
         ids = sorted(e.get("(0010,0020)", ("", 0))[0] for e in found)
-        if wanted is None:
-            want = ["LAT001"]
-        else:
-            want = sorted(i for i, (m, d) in entries.items() if wanted(m, d))
         check(ids == want, f"{label}: found {ids}, expected {want}")
         for entry in found:
             ident = entry.get("(0010,0020)", ("", 0))[0]
@@ -198,18 +170,17 @@ def run_queries(work, database):
                       f"{label}: Latin-1 name returned as {entry.get('(0010,0010)')}")
                 check(entry.get("(0008,0005)", ("", 0))[0] == "ISO_IR 100",
                       f"{label}: character set {entry.get('(0008,0005)')}")
-    print(f"ok   {len(cases)} queries with file rejection disabled")
+    print(f"ok   {len(QUERIES)} queries with file rejection disabled")
 
 
 def inside(options):
-    command = options.command
-    run(["ip", "link", "set", "lo", "up"], check=True)
     with tempfile.TemporaryDirectory() as work:
         database = os.path.join(work, "db")
         os.makedirs(os.path.join(database, AE_TITLE))
         open(os.path.join(database, AE_TITLE, "lockfile"), "w").close()
         for message in MESSAGES:
-            convert(message, command, options.data, work, os.path.join(database, AE_TITLE))
+            convert(message, options.command, options.data, work,
+                    os.path.join(database, AE_TITLE))
         print(f"ok   {len(MESSAGES)} messages converted and stored")
 
         # The dumps lack Scheduled Station AE Title and Study Instance UID, so by default the
@@ -218,27 +189,21 @@ def inside(options):
         try:
             check(query(RETURN_KEYS, work) == [], "default server returned incomplete entries")
         finally:
-            stop_server(server)
+            stop(server)
         server = start_server(database, ["-dfr"])
         try:
-            run_queries(work, database)
+            run_queries(work)
         finally:
-            stop_server(server)
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+            stop(server)
+    return summary()
 
 
 def main():
-    options = parse_options(__doc__)
-    if os.environ.get("HL7MWL_IN_NETNS") == "1":
-        return inside(options)
-    for tool in ("dump2dcm", "dcmdump", "wlmscpfs", "findscu", "unshare", "ip"):
-        if not shutil.which(tool):
-            print(f"FAIL {tool} not found (install dcmtk and iproute2)")
-            return 1
-    namespace = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-rn"]
-    env = dict(os.environ, HL7MWL_IN_NETNS="1")
-    return subprocess.run(namespace + [sys.executable] + sys.argv, env=env).returncode
+    options = parse_options(__doc__, ("--data", "folder of test messages and dumps"))
+    if tools_missing(("dump2dcm", "dcmdump", "wlmscpfs", "findscu", "unshare", "ip"),
+                     "dcmtk and iproute2"):
+        return 1
+    return in_namespaces(inside, options)
 
 
 if __name__ == "__main__":
