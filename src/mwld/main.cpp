@@ -20,7 +20,7 @@
 
 namespace {
 
-// Messages applied under one lock and made durable together.
+// Messages applied under one lock and made durable together, across files.
 constexpr std::size_t kBatchSize = 500;
 
 constexpr int kRejected = 1;
@@ -60,7 +60,7 @@ using TakeFile = std::function<bool(const std::string& path, const Input& input,
 
 // Reads each of `files` in turn and hands its messages to `take`, which may end the run by
 // returning false (status 2). An unreadable file is reported and makes the status 2; a file
-// without any message counts as one rejected message.
+// without any message is handed over as one message that is not readable.
 int for_each_file(const std::vector<std::string>& files, const TakeFile& take) {
   int status = 0;
   for (const std::string& path : files) {
@@ -69,46 +69,40 @@ int for_each_file(const std::vector<std::string>& files, const TakeFile& take) {
       status = kFailed;
       continue;
     }
-    const Input input = split_messages(bytes);
-    if (input.messages.empty()) {
-      print(outcome_text({path, 1, ""}, "rejected", "", "no readable MSH segment"));
-      status = std::max(status, kRejected);
-    } else if (!take(path, input, status)) {
-      return kFailed;
-    }
+    Input input = split_messages(bytes);
+    if (input.messages.empty()) input.messages.push_back({Separators{}, {}, false});
+    if (!take(path, input, status)) return kFailed;
   }
   std::fflush(stdout);
   return status;
 }
 
-// Applies the messages of one file, batch by batch; prints each batch's lines once it is
-// durable. False after a folder or disk error.
-bool apply_messages(const std::string& path, const Input& input, const MappingOptions& options,
-                    Folder& folder, int& status) {
-  for (std::size_t first = 0; first < input.messages.size(); first += kBatchSize) {
-    const std::size_t end = std::min(first + kBatchSize, input.messages.size());
-    std::vector<MessagePlan> plans;
-    std::vector<const MessagePlan*> batch;
-    plans.reserve(end - first);
-    for (std::size_t i = first; i < end; ++i) {
-      plans.push_back(plan_message(input.messages[i], options));
-      batch.push_back(&plans.back());
-      status = std::max(status, status_of(plans.back()));
-    }
-    std::vector<MessageResult> results;
-    std::string error;
-    if (!apply_plans(folder, batch, results, error)) {
-      write_error(error);
-      return false;
-    }
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      const MessagePlace place{path, first + i + 1, plans[i].control_id};
-      for (const OutcomeLine& line : results[i].lines) {
-        print(outcome_text(place, outcome_word(line.outcome), line.entry_name, line.reason));
-      }
-    }
-    std::fflush(stdout);
+// Planned messages waiting to be applied together, whatever files they came from.
+struct Batch {
+  std::vector<MessagePlan> plans;
+  std::vector<std::pair<std::string, std::size_t>> origins;  // file, number in the file
+};
+
+// Applies the batch under one lock as one durable change, prints its lines, and empties it.
+// False after a folder or disk error.
+bool commit(Batch& batch, Folder& folder) {
+  std::vector<const MessagePlan*> plans;
+  for (const MessagePlan& plan : batch.plans) plans.push_back(&plan);
+  std::vector<MessageResult> results;
+  std::string error;
+  if (!apply_plans(folder, plans, results, error)) {
+    write_error(error);
+    return false;
   }
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const auto& [path, number] = batch.origins[i];
+    const MessagePlace place{path, number, batch.plans[i].control_id};
+    for (const OutcomeLine& line : results[i].lines) {
+      print(outcome_text(place, outcome_word(line.outcome), line.entry_name, line.reason));
+    }
+  }
+  std::fflush(stdout);
+  batch = {};
   return true;
 }
 
@@ -120,9 +114,20 @@ int run_apply(const CommandLine& line) {
     return kFailed;
   }
   const MappingOptions options = mapping_options(line);
-  return for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
-    return apply_messages(path, input, options, folder, status);
-  });
+  Batch batch;
+  bool stopped = false;  // by a folder or disk error
+  const int status =
+      for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
+        for (std::size_t i = 0; i < input.messages.size() && !stopped; ++i) {
+          batch.plans.push_back(plan_message(input.messages[i], options));
+          batch.origins.emplace_back(path, i + 1);
+          status = std::max(status, status_of(batch.plans.back()));
+          if (batch.plans.size() == kBatchSize) stopped = !commit(batch, folder);
+        }
+        return !stopped;
+      });
+  if (stopped || (!batch.plans.empty() && !commit(batch, folder))) return kFailed;
+  return status;
 }
 
 int run_show(const CommandLine& line) {
