@@ -75,14 +75,13 @@ Received handle_frame(std::string_view content, const MappingOptions& options) {
 }
 
 std::optional<Received> handle_oversized(std::string_view content, std::size_t max_message) {
-  // The MSH as split_messages finds it: after a byte-order mark and empty lines.
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  std::string_view rest = content;
-  if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
-  rest.remove_prefix(std::min(rest.find_first_not_of("\r\n"), rest.size()));
-  const std::size_t end = rest.find_first_of("\r\n");
-  if (end == rest.npos || end < 4 || !rest.starts_with("MSH")) return std::nullopt;
-  const Input input = split_messages(rest.substr(0, end));
+  // The frame's first segment with text, read as split_messages reads a whole frame: only line
+  // ends and byte-order marks may stand before it.
+  const std::size_t text = content.find_first_not_of("\r\n\xEF\xBB\xBF");
+  const std::size_t end = content.find_first_of("\r\n", text);
+  if (end == content.npos) return std::nullopt;
+  const Input input = split_messages(mllp_frame(content.substr(0, end)));
+  if (input.messages.empty() || !input.messages.front().readable) return std::nullopt;
   Received received;
   take_header(input.messages.front(), received);
   received.answer =

@@ -21,6 +21,16 @@ bool is_envelope(std::string_view segment) {
   return std::find(std::begin(kEnvelopeIds), std::end(kEnvelopeIds), id) != std::end(kEnvelopeIds);
 }
 
+// A 0x0B and a byte-order mark at the start of a segment, in that order, are framing when
+// nothing or "MSH" follows them: senders put them before a message, and a segment's text never
+// starts with them.
+std::string_view without_framing(std::string_view segment) {
+  std::string_view rest = segment;
+  if (rest.starts_with(kFrameStart)) rest.remove_prefix(1);
+  if (rest.starts_with(kByteOrderMark)) rest.remove_prefix(kByteOrderMark.size());
+  return rest.empty() || starts_message(rest) ? rest : segment;
+}
+
 // The MSH segment's separators: MSH-1 is the byte after "MSH", MSH-2 lists the component,
 // repetition, escape and subcomponent characters, in that order.
 Separators separators_of(std::string_view msh) {
@@ -62,11 +72,8 @@ Input split_messages(std::string_view bytes) {
   if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
   while (!bytes.empty()) {
     const std::size_t end = std::min(bytes.find_first_of("\r\n"), bytes.size());
-    std::string_view segment = bytes.substr(0, end);
+    const std::string_view segment = without_framing(bytes.substr(0, end));
     bytes.remove_prefix(std::min(end + 1, bytes.size()));
-    if (segment.size() > 1 && segment[0] == kFrameStart && starts_message(segment.substr(1))) {
-      segment.remove_prefix(1);
-    }
     if (segment.empty()) continue;
     if (is_envelope(segment)) {
       input.has_envelope = true;

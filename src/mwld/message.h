@@ -34,8 +34,9 @@ struct Input {
 };
 
 // Cuts `bytes` into messages. Segments end at CR, LF or CR LF, in any mix; empty segments are
-// skipped; a UTF-8 byte-order mark at the start is dropped; a 0x0B right before "MSH" and a
-// 0x1C ending a message's last segment are MLLP framing and dropped (any other 0x1C is text);
+// skipped; a UTF-8 byte-order mark at the start is dropped; at a segment's start, a 0x0B and
+// then a byte-order mark, each where present, are dropped when "MSH" or nothing follows them; a
+// 0x1C ending a message's last segment is MLLP framing and dropped (any other 0x1C is text);
 // FHS, BHS, BTS and FTS segments are passed over. A message starts at each segment beginning
 // with "MSH" and a fourth byte; segments before the first of them form one message that is not
 // readable.
