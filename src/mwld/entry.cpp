@@ -28,6 +28,7 @@ struct Context {
   const Identity& identity;
   const Separators& separators;
   Start start;
+  Encoding encoding;
 };
 
 // What a row does with a value longer than its VR allows.
@@ -117,9 +118,16 @@ Sourced modality(const EntrySource& s) {
 }
 
 Sourced person(const Fields* segment, std::size_t number, NameType type, std::string_view source,
-               const Separators& separators) {
+               const Separators& separators, Encoding encoding) {
   if (!segment) return {"", source};
-  return {person_name(field(*segment, number), type, separators), source};
+  return {person_name(field(*segment, number), type, separators, encoding), source};
+}
+
+// The message's encoding, from its MSH-18 (checked before any entry is mapped).
+Encoding message_encoding(const EntrySource& s) {
+  std::string term;
+  dicom_character_set(field(*msh(s), 18), term);
+  return encoding_of(term);
 }
 
 Start scheduled_start(const EntrySource& s) {
@@ -249,9 +257,9 @@ const std::vector<Row> kEntry = {
     {0x00080050, "SH", "AccessionNumber", Length::keep_and_say,
      [](const Context& c) -> std::optional<Sourced> { return accession_number(c.source); }},
     {0x00080090, "PN", "ReferringPhysicianName", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return person(c.source.pv1, 8, NameType::xcn, "PV1-8", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return person(c.source.pv1, 8, NameType::xcn, "PV1-8", c.separators, c.encoding); }},
     {0x00100010, "PN", "PatientName", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return person(c.source.pid, 5, NameType::xpn, "PID-5", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return person(c.source.pid, 5, NameType::xpn, "PID-5", c.separators, c.encoding); }},
     {0x00100020, "LO", "PatientID", Length::keep_and_say,
      [](const Context& c) -> std::optional<Sourced> { return at(c.source.pid, 3, 1, "PID-3", c.separators); }},
     {0x00100021, "LO", "IssuerOfPatientID", Length::cut_and_say,
@@ -274,7 +282,7 @@ const std::vector<Row> kEntry = {
     {0x00321064, "SQ", "RequestedProcedureCodeSequence", Length::fits,
      [](const Context& c) { return present_when(has_code(c, 1)); }, &kRequestedProcedureCode},
     {0x00321032, "PN", "RequestingPhysician", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return person(c.source.procedure.obr, 16, NameType::xcn, "OBR-16", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return person(c.source.procedure.obr, 16, NameType::xcn, "OBR-16", c.separators, c.encoding); }},
     {0x00380010, "LO", "AdmissionID", Length::keep_and_say,
      [](const Context& c) -> std::optional<Sourced> {
        return first_set({at(c.source.pv1, 19, 1, "PV1-19", c.separators), at(c.source.pid, 18, 1, "PID-18", c.separators)}); }},
@@ -307,14 +315,17 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
       continue;
     }
     const std::size_t limit = longest_value(row.vr);
-    if (value->text.size() > kLongestShortValue) {
-      return Rejection{kDataTypeError,
-                       std::string(value->source) + " is longer than " +
-                           std::to_string(kLongestShortValue) + " bytes",
-                       "", 0};
-    }
     if (value->text.size() > limit && row.length != Length::fits) {
-      if (row.length != Length::keep_and_say) value->text = cut_to(value->text, limit);
+      // An element's length field holds no more than 65534 bytes of value.
+      if (row.length == Length::keep_and_say && value->text.size() > kLongestShortValue) {
+        return Rejection{kDataTypeError,
+                         std::string(value->source) + " is longer than " +
+                             std::to_string(kLongestShortValue) + " bytes",
+                         "", 0};
+      }
+      if (row.length != Length::keep_and_say) {
+        value->text = cut_to(value->text, limit, c.encoding);
+      }
       if (row.length != Length::cut) {
         notes.push_back(std::string(value->source) + " is longer than " + std::to_string(limit) +
                         " characters (" +
@@ -351,7 +362,7 @@ std::optional<Rejection> check_entry(const EntrySource& s) {
   if (at(s.pid, 3, 1, "PID-3", p).text.empty()) {
     return Rejection{kRequiredFieldMissing, "PID-3 is empty", "PID", 3};
   }
-  if (person(s.pid, 5, NameType::xpn, "PID-5", p).text.empty()) {
+  if (person(s.pid, 5, NameType::xpn, "PID-5", p, message_encoding(s)).text.empty()) {
     return Rejection{kRequiredFieldMissing, "PID-5 is empty", "PID", 5};
   }
   if (at(s.procedure.obr, 4, 1, "", p).text.empty() &&
@@ -366,7 +377,8 @@ std::optional<Rejection> check_entry(const EntrySource& s) {
 
 std::optional<Rejection> map_entry(const EntrySource& source, const Identity& identity,
                                    Entry& entry) {
-  const Context context{source, identity, separators_of(source), scheduled_start(source)};
+  const Context context{source, identity, separators_of(source), scheduled_start(source),
+                        message_encoding(source)};
   entry.identity = identity;
   entry.placer_order_number = placer_number(source).text;
   entry.filler_order_number = filler_number(source).text;

@@ -145,17 +145,30 @@ std::string code_string(std::string_view decoded) {
   return text;
 }
 
-std::string cut_to(std::string_view text, std::size_t limit) {
+Encoding encoding_of(std::string_view dicom_character_set) {
+  return dicom_character_set == "ISO_IR 192" ? Encoding::utf8 : Encoding::single_byte;
+}
+
+std::string cut_to(std::string_view text, std::size_t limit, Encoding encoding) {
   if (text.size() <= limit) return std::string(text);
   std::size_t end = limit;
-  // Back over continuation bytes (10xxxxxx) to the byte that starts the cut character.
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  if (encoding == Encoding::utf8) {
+    // A cut character starts at most 3 continuation bytes (10xxxxxx) before the limit; bytes
+    // that are no UTF-8 are cut where they stand.
+    auto is_continuation = [&text](std::size_t at) {
+      return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    std::size_t start = end;
+    while (start > 0 && limit - start < 3 && is_continuation(start)) --start;
+    if (!is_continuation(start) && static_cast<unsigned char>(text[start]) >= 0xC0) end = start;
+  }
   std::string cut(text.substr(0, end));
   while (!cut.empty() && cut.back() == ' ') cut.pop_back();
   return cut;
 }
 
-std::string person_name(std::string_view field, NameType type, const Separators& separators) {
+std::string person_name(std::string_view field, NameType type, const Separators& separators,
+                        Encoding encoding) {
   const std::vector<std::string_view> parts = components_of(field, separators);
   // HL7 component numbers of family, given, middle, prefix and suffix: DICOM's order.
   constexpr std::array<std::size_t, 5> kXpnOrder = {1, 2, 3, 5, 4};
@@ -177,7 +190,7 @@ std::string person_name(std::string_view field, NameType type, const Separators&
     if (i > 0) name += '^';
     name += components[i];
   }
-  name = cut_to(name, kPersonNameGroupLimit);
+  name = cut_to(name, kPersonNameGroupLimit, encoding);
   // A cut may end the name at a component boundary or in the blanks before one.
   while (!name.empty() && (name.back() == '^' || name.back() == ' ')) name.pop_back();
   return name;

@@ -23,9 +23,15 @@ std::string text_value(std::string_view decoded);
 // and blank replaced by "_".
 std::string code_string(std::string_view decoded);
 
-// Cuts `text` to at most `limit` bytes, never inside a UTF-8 character, then drops trailing
+// How a message's text is encoded: one byte a character (ASCII, Latin-1) or UTF-8.
+enum class Encoding { single_byte, utf8 };
+
+// The encoding of text declared with this DICOM character set term.
+Encoding encoding_of(std::string_view dicom_character_set);
+
+// Cuts `text` to at most `limit` bytes, in UTF-8 never inside a character, then drops trailing
 // blanks. Text within the limit is returned as it is.
-std::string cut_to(std::string_view text, std::size_t limit);
+std::string cut_to(std::string_view text, std::size_t limit, Encoding encoding);
 
 // The HL7 name types: XPN is family^given^middle^suffix^prefix, XCN has an ID before them.
 enum class NameType { xpn, xcn };
@@ -34,7 +40,8 @@ enum class NameType { xpn, xcn };
 // repetition, each component's first subcomponent decoded; "\", "^", "=" and control characters
 // inside a component become blanks, each component is trimmed, empty trailing components are
 // dropped, and the whole is cut to the 64 bytes of one component group.
-std::string person_name(std::string_view field, NameType type, const Separators& separators);
+std::string person_name(std::string_view field, NameType type, const Separators& separators,
+                        Encoding encoding);
 
 // True when `text` begins with a valid calendar date YYYYMMDD (years 0001 to 9999).
 bool starts_with_date(std::string_view text);

@@ -230,6 +230,14 @@ TEST(PlanMessage, FallbacksAndValueRules) {
       {"long Accession Number kept whole", {{"OBR", 18, std::string(20, '9')}}, "0008,0050",
        std::string(20, '9')},
       {"long location cut", {{"PV1", 3, std::string(70, 'L')}}, "0038,0300", std::string(64, 'L')},
+      {"description longer than an element holds: cut", {{"OBR", 4, "C^" + std::string(70000, 'D')}},
+       "0032,1060", std::string(64, 'D')},
+      // "½" in Latin-1 is one character, a continuation byte in UTF-8.
+      {"Latin-1 description cut at 64 bytes", {{"OBR", 4, "C^" + std::string(70, '\xBD')}},
+       "0032,1060", std::string(64, '\xBD')},
+      {"UTF-8 description cut before a character",
+       {{"MSH", 18, "UNICODE UTF-8"}, {"OBR", 4, "C^" + std::string(63, 'D') + "\xC2\xBD"}},
+       "0032,1060", std::string(63, 'D')},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -271,6 +279,8 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
       {"long modality", 24, "OBR", std::string(17, 'M'),
        {"OBR-24 is longer than 16 characters (cut)"}},
       {"long description: nothing said", 4, "OBR", "C^" + std::string(65, 'D'), {}},
+      {"location longer than an element holds", 3, "PV1", std::string(70000, 'L'),
+       {"PV1-3 is longer than 64 characters (cut)"}},
       {"long name: nothing said", 5, "PID", std::string(65, 'N'), {}},
       {"no start date", 7, "MSH", "",
        {"no start date in TQ1-7, OBR-27.4, ORC-7.4 or MSH-7: scheduled at the time of the run"}},

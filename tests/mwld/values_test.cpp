@@ -74,32 +74,41 @@ TEST(TextValues, ReservedCharactersAndBlanks) {
   }
 }
 
-TEST(CutTo, NeverInsideAUtf8Character) {
+TEST(CutTo, NeverInsideAUtf8CharacterAndByteWiseOtherwise) {
   struct Case {
     std::string text;
     std::size_t limit;
+    Encoding encoding;
     std::string expected;
   };
   const std::string u_umlaut = "\xC3\xBC";      // 2 bytes
   const std::string euro = "\xE2\x82\xAC";      // 3 bytes
   const std::string clef = "\xF0\x9D\x84\x9E";  // 4 bytes
+  // "½" in Latin-1, a continuation byte in UTF-8
+  const std::string halves = "C" + std::string(70, '\xBD');
+  const std::string halves_cut = halves.substr(0, 64);
+  constexpr Encoding kUtf8 = Encoding::utf8;
+  constexpr Encoding kLatin1 = Encoding::single_byte;
   // clang-format off
   const Case cases[] = {
-      {"ABCDEF", 6, "ABCDEF"},
-      {"ABCDEF", 4, "ABCD"},
-      {"AB" + u_umlaut + "C", 3, "AB"},
-      {"AB" + u_umlaut + "C", 4, "AB" + u_umlaut},
-      {"A" + euro, 2, "A"},
-      {"A" + euro, 3, "A"},
-      {"A" + euro + "B", 4, "A" + euro},
-      {clef + clef, 7, clef},
-      {"ABC   DEF", 5, "ABC"},
-      {"M\xDCLLER", 2, "M\xDC"},  // Latin-1: one byte a character
+      {"ABCDEF", 6, kUtf8, "ABCDEF"},
+      {"ABCDEF", 4, kUtf8, "ABCD"},
+      {"AB" + u_umlaut + "C", 3, kUtf8, "AB"},
+      {"AB" + u_umlaut + "C", 4, kUtf8, "AB" + u_umlaut},
+      {"A" + euro, 2, kUtf8, "A"},
+      {"A" + euro, 3, kUtf8, "A"},
+      {"A" + euro + "B", 4, kUtf8, "A" + euro},
+      {clef + clef, 7, kUtf8, clef},
+      {"ABC   DEF", 5, kUtf8, "ABC"},
+      {halves, 64, kUtf8, halves_cut},  // no UTF-8 there: cut at the limit
+      {"M\xDCLLER", 2, kLatin1, "M\xDC"},
+      {halves, 64, kLatin1, halves_cut},
+      {"AB" + u_umlaut + "C", 3, kLatin1, "AB\xC3"},  // "Ã" of Latin-1
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text + " to " + std::to_string(c.limit));
-    EXPECT_EQ(cut_to(c.text, c.limit), c.expected);
+    EXPECT_EQ(cut_to(c.text, c.limit, c.encoding), c.expected);
   }
 }
 
@@ -134,10 +143,14 @@ TEST(PersonName, XpnAndXcnToDicomOrder) {
       {"cut never inside a UTF-8 character", std::string(63, 'F') + "\xC3\xBC", NameType::xpn,
        std::string(63, 'F')},
   };
+  // Latin-1: one byte a character, cut at the limit.
+  EXPECT_EQ(person_name(std::string(63, 'F') + "\xC3\xBC", NameType::xpn, standard,
+                        Encoding::single_byte),
+            std::string(63, 'F') + "\xC3");
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    EXPECT_EQ(person_name(c.field, c.type, standard), c.expected);
+    EXPECT_EQ(person_name(c.field, c.type, standard, Encoding::utf8), c.expected);
   }
 }
 
