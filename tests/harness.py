@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -39,11 +40,12 @@ def run(command, timeout=TIMEOUT, **options):
     return subprocess.run(command, capture_output=True, timeout=timeout, **options)
 
 
-def stop(process, timeout=TIMEOUT):
-    """Ends the process by its id: SIGTERM, SIGKILL when it outlives `timeout`; waits for it."""
+def stop(process, timeout=TIMEOUT, signal_number=signal.SIGTERM):
+    """Ends the process by its id: `signal_number`, SIGKILL when it outlives `timeout`; waits
+    for it."""
     if process.poll() is not None:
         return
-    process.terminate()
+    process.send_signal(signal_number)
     try:
         process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:

@@ -20,6 +20,7 @@ import datetime
 import json
 import os
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -304,10 +305,10 @@ def log_text(server):
         return f.read().decode("utf-8", "replace")
 
 
-def stop_server(server, clean=True):
-    """Stops the server by SIGTERM, by SIGKILL when it outlives TIMEOUT. clean: it must end
-    with status 0 and its log must hold no sanitizer report."""
-    stop(server.process)
+def stop_server(server, clean=True, signal_number=signal.SIGTERM):
+    """Stops the server by `signal_number`, by SIGKILL when it outlives TIMEOUT. clean: it must
+    end with status 0 and its log must hold no sanitizer report."""
+    stop(server.process, signal_number=signal_number)
     if clean:
         check(server.process.returncode == 0,
               f"server on port {server.port}: status {server.process.returncode}")
@@ -944,8 +945,11 @@ def under_wine(options, work):
             check(all(f" {i} " in log_text(server) for i in ids),
                   f"wine: the log does not name {ids}:\n{log_text(server)}")
         finally:
-            # Wine passes SIGTERM on as a kill, not as a console's stop event.
-            stop_server(server, clean=False)
+            # Wine passes SIGINT on as the console's Ctrl+C (SIGTERM as a kill): the program
+            # stops as on Windows and says so.
+            stop_server(server, signal_number=signal.SIGINT)
+        check(log_text(server).rstrip().endswith(" stopped"),
+              f"wine: no clean stop after Ctrl+C:\n{log_text(server)}")
         done(f"Windows build under Wine: mllp_send's {len(messages)} messages acknowledged "
              "and applied")
     finally:
