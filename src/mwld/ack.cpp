@@ -5,6 +5,8 @@
 #include <iterator>
 #include <vector>
 
+#include "mwld/values.h"
+
 namespace {
 
 constexpr std::string_view kCodingSystem = "HL70357";
@@ -75,7 +77,7 @@ std::string escaped(std::string_view text, const Separators& separators) {
       out += code;
       out += separators.escape;
     } else {
-      out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? ' ' : c;
+      out += is_control(c) ? ' ' : c;
     }
   }
   return out;
@@ -89,12 +91,6 @@ std::string joined(std::vector<std::string> parts, char separator) {
     if (i > 0) text += separator;
     text += parts[i];
   }
-  return text;
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
   return text;
 }
 

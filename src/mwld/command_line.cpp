@@ -19,20 +19,15 @@ bool is_ae_title(const std::string& title) {
                      [](char c) { return c >= ' ' && c <= '~' && c != '\\'; });
 }
 
-// `text` without the blanks around it, which DICOM reads as padding of an AE title.
-std::string without_blanks(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == text.npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 // Reads the --station-aet values, "[MODALITY=]AET" each; an empty text when they are valid.
 std::string read_stations(const std::vector<std::string>& values, StationAets& stations) {
   bool other_given = false;
   for (const std::string& value : values) {
     const std::size_t equals = value.find('=');
-    const std::string title =
-        without_blanks(equals == value.npos ? value : value.substr(equals + 1));
+    const std::string_view given =
+        std::string_view(value).substr(equals == value.npos ? 0 : equals + 1);
+    // Blanks around an AE title are DICOM's padding.
+    const std::string title(trimmed(given));
     if (!is_ae_title(title)) {
       return "--station-aet " + value + ": an AE title has 1 to 16 characters, no \"\\\"";
     }

@@ -83,14 +83,21 @@ Sourced accession_number(const EntrySource& s) {
   return first_set({at(s.ipc, 1, 1, "IPC-1", p), at(s.procedure.obr, 18, 1, "OBR-18", p)});
 }
 
+// An order's numbers, from its ORC, else from an OBR of its group.
+Sourced filler_number(const Fields* orc, const Fields* obr, const Separators& p) {
+  return first_set({at(orc, 3, 1, "ORC-3", p), at(obr, 3, 1, "OBR-3", p)});
+}
+
+Sourced placer_number(const Fields* orc, const Fields* obr, const Separators& p) {
+  return first_set({at(orc, 2, 1, "ORC-2", p), at(obr, 2, 1, "OBR-2", p)});
+}
+
 Sourced filler_number(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  return first_set({at(s.group.orc, 3, 1, "ORC-3", p), at(s.procedure.obr, 3, 1, "OBR-3", p)});
+  return filler_number(s.group.orc, s.procedure.obr, separators_of(s));
 }
 
 Sourced placer_number(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  return first_set({at(s.group.orc, 2, 1, "ORC-2", p), at(s.procedure.obr, 2, 1, "OBR-2", p)});
+  return placer_number(s.group.orc, s.procedure.obr, separators_of(s));
 }
 
 Sourced order_number(const EntrySource& s) {
@@ -121,13 +128,6 @@ Sourced person(const Fields* segment, std::size_t number, NameType type, std::st
                const Separators& separators, Encoding encoding) {
   if (!segment) return {"", source};
   return {person_name(field(*segment, number), type, separators, encoding), source};
-}
-
-// The message's encoding, from its MSH-18 (checked before any entry is mapped).
-Encoding message_encoding(const EntrySource& s) {
-  std::string term;
-  dicom_character_set(field(*msh(s), 18), term);
-  return encoding_of(term);
 }
 
 Start scheduled_start(const EntrySource& s) {
@@ -251,8 +251,7 @@ const std::vector<Row> kScheduledProcedureStep = {
 const std::vector<Row> kEntry = {
     {0x00080005, "CS", "SpecificCharacterSet", Length::fits,
      [](const Context& c) -> std::optional<Sourced> {
-       std::string term;
-       dicom_character_set(field(*msh(c.source), 18), term);
+       const std::string& term = c.source.character_set;
        return term.empty() ? std::nullopt : std::optional<Sourced>(Sourced{term, "MSH-18"}); }},
     {0x00080050, "SH", "AccessionNumber", Length::keep_and_say,
      [](const Context& c) -> std::optional<Sourced> { return accession_number(c.source); }},
@@ -340,17 +339,13 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
 }  // namespace
 
 std::string filler_order_number(const Message& message, const OrderGroup& group) {
-  const Procedure none;
-  const Procedure& first = group.procedures.empty() ? none : group.procedures.front();
-  const MappingOptions options;
-  return filler_number({message, nullptr, nullptr, group, first, nullptr, options}).text;
+  const Fields* obr = group.procedures.empty() ? nullptr : group.procedures.front().obr;
+  return filler_number(group.orc, obr, message.separators).text;
 }
 
 std::string placer_order_number(const Message& message, const OrderGroup& group) {
-  const Procedure none;
-  const Procedure& first = group.procedures.empty() ? none : group.procedures.front();
-  const MappingOptions options;
-  return placer_number({message, nullptr, nullptr, group, first, nullptr, options}).text;
+  const Fields* obr = group.procedures.empty() ? nullptr : group.procedures.front().obr;
+  return placer_number(group.orc, obr, message.separators).text;
 }
 
 Identity identity_of(const EntrySource& source) {
@@ -362,7 +357,7 @@ std::optional<Rejection> check_entry(const EntrySource& s) {
   if (at(s.pid, 3, 1, "PID-3", p).text.empty()) {
     return Rejection{kRequiredFieldMissing, "PID-3 is empty", "PID", 3};
   }
-  if (person(s.pid, 5, NameType::xpn, "PID-5", p, message_encoding(s)).text.empty()) {
+  if (person(s.pid, 5, NameType::xpn, "PID-5", p, encoding_of(s.character_set)).text.empty()) {
     return Rejection{kRequiredFieldMissing, "PID-5 is empty", "PID", 5};
   }
   if (at(s.procedure.obr, 4, 1, "", p).text.empty() &&
@@ -378,7 +373,7 @@ std::optional<Rejection> check_entry(const EntrySource& s) {
 std::optional<Rejection> map_entry(const EntrySource& source, const Identity& identity,
                                    Entry& entry) {
   const Context context{source, identity, separators_of(source), scheduled_start(source),
-                        message_encoding(source)};
+                        encoding_of(source.character_set)};
   entry.identity = identity;
   entry.placer_order_number = placer_number(source).text;
   entry.filler_order_number = filler_number(source).text;

@@ -33,6 +33,7 @@ struct EntrySource {
   const Procedure& procedure;
   const Fields* ipc;  // nullptr when the procedure has none
   const MappingOptions& options;
+  const std::string& character_set;  // the DICOM term of the message's MSH-18
 };
 
 struct Entry {

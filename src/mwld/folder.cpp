@@ -10,11 +10,10 @@
 #include <utility>
 
 #include "hl7/read_chunks.h"
+#include "mwld/identity.h"
 
 namespace {
 
-constexpr std::string_view kPrefix = "hl7mwld-";
-constexpr std::string_view kEntrySuffix = ".wl";
 constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr std::string_view kLockName = "lockfile";
 
@@ -25,7 +24,7 @@ bool errno_failure(const std::string& path, int code, std::string& error) {
 
 // True for "hl7mwld-*" + `suffix`: the only names hl7mwld creates, replaces or removes.
 bool is_our_name(std::string_view name, std::string_view suffix) {
-  return name.size() >= kPrefix.size() + suffix.size() && name.starts_with(kPrefix) &&
+  return name.size() >= kNamePrefix.size() + suffix.size() && name.starts_with(kNamePrefix) &&
          name.ends_with(suffix);
 }
 
@@ -405,7 +404,7 @@ std::string path_in(const std::string& folder, std::string_view name) {
 // files exist only while their writer holds the lock, so a crashed run's are nobody's.
 std::string temporary_name() {
   static std::atomic<unsigned long> counter = 0;
-  return std::string(kPrefix) + std::to_string(process_id()) + "-" + std::to_string(++counter) +
+  return std::string(kNamePrefix) + std::to_string(process_id()) + "-" + std::to_string(++counter) +
          std::string(kTemporarySuffix);
 }
 

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::string_view kPrefix = "hl7mwld-";
-constexpr std::string_view kExtension = ".wl";
 constexpr std::size_t kLongestName = 128;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -66,22 +64,22 @@ std::string decimal_of(std::array<std::uint8_t, 16> number) {
 }  // namespace
 
 std::string entry_file_name(const Identity& identity) {
-  std::string name(kPrefix);
+  std::string name(kNamePrefix);
   append_encoded(identity.order_number, name);
   name += "__";
   append_encoded(identity.requested_procedure_id, name);
   name += "__";
   append_encoded(identity.step_id, name);
   if (identity.position > 0) name += "__" + std::to_string(identity.position);
-  name += kExtension;
+  name += kEntrySuffix;
   if (name.size() <= kLongestName) return name;
   // A hashed name never holds "__", so it cannot equal an encoded one.
-  name = kPrefix;
+  name = kNamePrefix;
   for (std::uint8_t byte : sha256(serialized(identity, "file name"))) {
     name += kHexDigits[byte >> 4];
     name += kHexDigits[byte & 0x0F];
   }
-  return name + std::string(kExtension);
+  return name + std::string(kEntrySuffix);
 }
 
 std::string derived_uid(const Identity& identity, std::string_view purpose) {

@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+// Every file hl7mwld names in a folder starts with this; its entries end in kEntrySuffix.
+constexpr std::string_view kNamePrefix = "hl7mwld-";
+constexpr std::string_view kEntrySuffix = ".wl";
+
 // What tells one worklist entry from another: the order number (filler, else placer), the
 // Requested Procedure ID and the Scheduled Procedure Step ID. Entries of one message with the
 // same three are told apart by `position`, their place among them from 1; it stays 0 for an

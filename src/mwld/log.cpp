@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "mwld/values.h"
 #include "platform.h"
 
 namespace {
@@ -35,7 +36,7 @@ void write_log(const Log& log, LogLevel level, std::string_view text) {
   std::string line = now_text() + ' ' + std::string(text);
   // One event, one line, whatever the message's values hold.
   for (char& c : line) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    if (is_control(c)) c = ' ';
   }
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
@@ -54,7 +55,7 @@ std::string log_word(std::string_view text) {
   if (text.empty()) return "-";
   std::string word(text);
   for (char& c : word) {
-    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) c = '_';
+    if (c == ' ' || is_control(c)) c = '_';
   }
   return word;
 }

@@ -103,11 +103,6 @@ Input split_messages(std::string_view bytes) {
   return input;
 }
 
-const std::string& field(const Fields& segment, std::size_t number) {
-  static const std::string kEmpty;
-  return number < segment.size() ? segment[number] : kEmpty;
-}
-
 const Fields* find_segment(const Message& message, std::string_view id) {
   for (const Fields& segment : message.segments) {
     if (!segment.empty() && segment[0] == id) return &segment;

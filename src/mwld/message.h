@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hl7/segment.h"
+
 // The delimiters a message declares in MSH-1 and MSH-2; '\0' for one it does not declare.
 struct Separators {
   char field = '|';
@@ -17,7 +19,8 @@ struct Separators {
 
 // One segment cut at the field separator. Element n is field n for every segment, MSH too:
 // element 1 of MSH holds the field separator itself and element 2 the encoding characters.
-using Fields = std::vector<std::string>;
+// field(segment, n) reads field n, empty when the segment is shorter.
+using Fields = Segment;
 
 // One message as read: its segments in order. `readable` is false for text that does not
 // begin with an MSH segment (what stands before the first MSH of a file).
@@ -41,9 +44,6 @@ struct Input {
 // with "MSH" and a fourth byte; segments before the first of them form one message that is not
 // readable.
 Input split_messages(std::string_view bytes);
-
-// Field `number` of `segment` as it stands in the message; empty when the segment is shorter.
-const std::string& field(const Fields& segment, std::size_t number);
 
 // The first segment with this ID, or nullptr.
 const Fields* find_segment(const Message& message, std::string_view id);

@@ -23,18 +23,19 @@ std::string first_component(const Message& message, const Fields* segment, std::
       decode_escapes(part_of(field(*segment, number), 1, message.separators), message.separators));
 }
 
-std::optional<Rejection> check_header(const Message& message, const std::string& message_type) {
+// Checks the MSH; sets `character_set` to the DICOM term of its MSH-18.
+std::optional<Rejection> check_header(const Message& message, const std::string& message_type,
+                                      std::string& character_set) {
   if (!message.readable) {
     return Rejection{kSegmentSequenceError, "no readable MSH segment", "MSH", 0};
   }
   if (!is_order_message_type(message_type)) {
     return Rejection{kUnsupportedMessageType, "unsupported message type " + message_type, "MSH", 9};
   }
-  const std::string& character_set = field(message.segments.front(), 18);
-  std::string term;
-  if (!dicom_character_set(character_set, term)) {
-    return Rejection{kTableValueNotFound, "unknown character set " + text_value(character_set),
-                     "MSH", 18};
+  const std::string& declared = field(message.segments.front(), 18);
+  if (!dicom_character_set(declared, character_set)) {
+    return Rejection{kTableValueNotFound, "unknown character set " + text_value(declared), "MSH",
+                     18};
   }
   return std::nullopt;
 }
@@ -74,7 +75,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   MessagePlan plan;
   if (message.readable) plan.control_id = field(message.segments.front(), 10);
   plan.message_type = type_of(message);
-  plan.rejection = check_header(message, plan.message_type);
+  std::string character_set;
+  plan.rejection = check_header(message, plan.message_type, character_set);
   if (plan.rejection) return plan;
 
   const std::vector<OrderGroup> groups = order_groups(message);
@@ -106,7 +108,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
         std::vector<const Fields*> ipcs = procedure.ipcs;
         if (ipcs.empty()) ipcs.push_back(nullptr);
         for (const Fields* ipc : ipcs) {
-          const EntrySource source{message, pid, pv1, group, procedure, ipc, options};
+          const EntrySource source{message,   pid, pv1,     group,
+                                   procedure, ipc, options, character_set};
           if (!plan.rejection) plan.rejection = check_entry(source);
           planned.push_back({&group, &procedure, ipc, identity_of(source)});
         }
@@ -125,7 +128,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
     if (step.action != OrderAction::create) continue;
     for (; next < planned.size() && planned[next].group == &groups[g]; ++next) {
       const Planned& p = planned[next];
-      const EntrySource source{message, pid, pv1, *p.group, *p.procedure, p.ipc, options};
+      const EntrySource source{message,      pid,   pv1,     *p.group,
+                               *p.procedure, p.ipc, options, character_set};
       EntryFile& file = step.entries.emplace_back();
       plan.rejection = map_entry(source, p.identity, file.entry);
       if (plan.rejection) {

@@ -1,6 +1,8 @@
 // Formatting outcome lines and data sets.
 #include "mwld/report.h"
 
+#include "mwld/values.h"
+
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -9,7 +11,7 @@ std::string column(std::string_view text) {
   if (text.empty()) return "-";
   std::string clean(text);
   for (char& c : clean) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    if (is_control(c)) c = ' ';
   }
   return clean;
 }

@@ -18,11 +18,6 @@ int hex_value(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool is_control(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
-}
-
 // The bytes of a \X..\ escape's hex digits, or false when they are not whole pairs.
 bool hex_bytes(std::string_view digits, std::string& bytes) {
   if (digits.empty() || digits.size() % 2 != 0) return false;
@@ -75,12 +70,6 @@ bool append_escape(std::string_view name, const Separators& separators, std::str
   return false;
 }
 
-std::string trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == text.npos) return {};
-  return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
-}
-
 bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int number_at(std::string_view text, std::size_t position, std::size_t digits) {
@@ -98,6 +87,17 @@ bool digits_at(std::string_view text, std::size_t position, std::size_t count) {
 }
 
 }  // namespace
+
+bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+std::string_view trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == text.npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
 
 std::string decode_escapes(std::string_view text, const Separators& separators) {
   if (separators.escape == '\0') return std::string(text);
@@ -132,7 +132,7 @@ std::string text_value(std::string_view decoded) {
   for (char& c : text) {
     if (is_control(c) || c == '\\') c = ' ';
   }
-  return trimmed(text);
+  return std::string(trimmed(text));
 }
 
 std::string code_string(std::string_view decoded) {
@@ -242,7 +242,7 @@ bool dicom_character_set(std::string_view hl7_character_set, std::string& term) 
       {"UNICODE UTF-8", "ISO_IR 192"},
       {"ASCII", ""},
   };
-  const std::string name = trimmed(hl7_character_set);
+  const std::string_view name = trimmed(hl7_character_set);
   for (const Row& row : kCharacterSets) {
     if (row.hl7 == name) {
       term = row.dicom;

@@ -8,6 +8,12 @@
 
 #include "mwld/message.h"
 
+// True for a control character: C0 (below 0x20) and DEL.
+bool is_control(char c);
+
+// `text` without the blanks before and after it.
+std::string_view trimmed(std::string_view text);
+
 // Decodes the escape sequences of `text` with the message's own escape character (shown as "\"):
 // "\F\" "\S\" "\T\" "\R\" "\E\" give the message's delimiters, "\Xhh..\" the bytes (pairs
 // of hex digits), "\.br\" a blank; "\H\", "\N\", other "\.xx\" commands, "\C..\",
