@@ -37,8 +37,6 @@ void use_binary_stdio() {
 }
 
 namespace {
-bool local_time(std::time_t when, std::tm& fields) { return localtime_s(&fields, &when) == 0; }
-
 // The console handler has no context of its own, so its callback is process-wide.
 std::mutex console_mutex;
 std::function<void()> console_stop;
@@ -93,12 +91,6 @@ bool is_lead_byte(char) { return false; }
 void use_binary_stderr() {}
 void use_binary_stdio() {}
 
-namespace {
-bool local_time(std::time_t when, std::tm& fields) {
-  return localtime_r(&when, &fields) != nullptr;
-}
-}  // namespace
-
 void calendar_fields(std::time_t when, std::tm& local, std::tm& utc) {
   localtime_r(&when, &local);
   gmtime_r(&when, &utc);
@@ -109,16 +101,3 @@ bool reuse_listening_address() { return true; }
 void on_console_stop(std::function<void()>) {}
 
 #endif
-
-void local_date_time(std::time_t when, std::string& date, std::string& time) {
-  std::tm fields{};
-  local_time(when, fields);
-  auto two_digits = [](int value) {
-    return std::string{static_cast<char>('0' + value / 10 % 10),
-                       static_cast<char>('0' + value % 10)};
-  };
-  const int year = fields.tm_year + 1900;
-  date = two_digits(year / 100) + two_digits(year) + two_digits(fields.tm_mon + 1) +
-         two_digits(fields.tm_mday);
-  time = two_digits(fields.tm_hour) + two_digits(fields.tm_min) + two_digits(fields.tm_sec);
-}

@@ -27,9 +27,6 @@ void use_binary_stderr();
 // Makes standard input and output pass bytes through unchanged as well.
 void use_binary_stdio();
 
-// The local date (YYYYMMDD) and time (HHMMSS) of `when`; safe to call from any thread.
-void local_date_time(std::time_t when, std::string& date, std::string& time);
-
 // The local and the UTC calendar fields of `when`; safe to call from any thread.
 void calendar_fields(std::time_t when, std::tm& local, std::tm& utc);
 

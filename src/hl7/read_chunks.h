@@ -16,3 +16,7 @@ bool read_chunks(std::FILE* input, const std::function<bool(std::string_view)>& 
 
 // Appends all of `input` to `bytes`; false on a read error, with what was read kept.
 bool read_all(std::FILE* input, std::string& bytes);
+
+// Appends the whole file at `path` to `bytes`; false when it cannot be opened or read, errno
+// then telling why.
+bool read_file(const std::string& path, std::string& bytes);

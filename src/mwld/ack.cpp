@@ -115,11 +115,6 @@ bool is_before_2_5(std::string_view version) {
   return count >= 2 && (numbers[0] < 2 || (numbers[0] == 2 && numbers[1] < 5));
 }
 
-std::string padded(int value, std::size_t width) {
-  std::string digits = std::to_string(value);
-  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
-}
-
 std::string err_segment(const Answer& answer, const Separators& separators, bool before_2_5) {
   const Rejection& reason = answer.reason;
   const std::string sequence = answer.sequence > 0 ? std::to_string(answer.sequence) : "";
@@ -206,7 +201,6 @@ std::string hl7_time(const std::tm& local, const std::tm& utc) {
   const int offset =
       day * 24 * 60 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
   const int size = offset < 0 ? -offset : offset;
-  return padded(local.tm_year + 1900, 4) + padded(local.tm_mon + 1, 2) + padded(local.tm_mday, 2) +
-         padded(local.tm_hour, 2) + padded(local.tm_min, 2) + padded(local.tm_sec, 2) +
-         (offset < 0 ? '-' : '+') + padded(size / 60, 2) + padded(size % 60, 2);
+  return date_time_digits(local) + (offset < 0 ? '-' : '+') + padded(size / 60, 2) +
+         padded(size % 60, 2);
 }

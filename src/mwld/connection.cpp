@@ -135,9 +135,8 @@ void Connection::process() {
 void Connection::on_frame() {
   ++messages_;
   frame_arrived_ = Clock::now();
-  MappingOptions options{server_.settings().stations, {}, {}};
-  local_date_time(std::time(nullptr), options.date, options.time);
-  received_ = handle_frame(framer_.content, options);
+  received_ = handle_frame(framer_.content,
+                           mapping_options(server_.settings().stations, std::time(nullptr)));
   if (received_.answer) {
     answer(*received_.answer, "rejected", 0, received_.answer->reason.text);
     return;

@@ -2,11 +2,12 @@
 // table, each with its source; and the value rules the rows share.
 #include "mwld/entry.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <string_view>
 
 #include "mwld/values.h"
+#include "platform.h"
 
 namespace {
 
@@ -57,13 +58,10 @@ std::size_t longest_value(std::string_view vr) {
   return 16;  // AE, CS, SH, TM
 }
 
-// Component `component` of field `number` of `segment`, decoded and made a DICOM text value.
+// A field's text value, with the name of its source.
 Sourced at(const Fields* segment, std::size_t number, std::size_t component,
            std::string_view source, const Separators& separators) {
-  if (!segment) return {"", source};
-  return {text_value(
-              decode_escapes(part_of(field(*segment, number), component, separators), separators)),
-          source};
+  return {field_text(segment, number, component, separators), source};
 }
 
 // The first value that is not empty; the last when all are.
@@ -346,6 +344,14 @@ std::string filler_order_number(const Message& message, const OrderGroup& group)
 std::string placer_order_number(const Message& message, const OrderGroup& group) {
   const Fields* obr = group.procedures.empty() ? nullptr : group.procedures.front().obr;
   return placer_number(group.orc, obr, message.separators).text;
+}
+
+MappingOptions mapping_options(const StationAets& stations, std::time_t now) {
+  std::tm local{};
+  std::tm utc{};
+  calendar_fields(now, local, utc);
+  const std::string digits = date_time_digits(local);
+  return {stations, digits.substr(0, 8), digits.substr(8, 6)};
 }
 
 Identity identity_of(const EntrySource& source) {

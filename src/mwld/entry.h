@@ -1,6 +1,7 @@
 // One requested procedure of an order to one worklist entry: the mapping table.
 #pragma once
 
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,6 +24,9 @@ struct MappingOptions {
   std::string date;  // the run's local date (YYYYMMDD) and time (HHMMSS), for an order that
   std::string time;  // gives no start date
 };
+
+// The options of a run at `now`: the stations, and the local date and time of `now`.
+MappingOptions mapping_options(const StationAets& stations, std::time_t now);
 
 // Where one entry's values come from: a procedure of an order group, and one of its IPC.
 struct EntrySource {

@@ -548,11 +548,6 @@ bool list_entries(const Folder& folder, std::vector<std::string>& names, std::st
 bool read_entry(const Folder& folder, const std::string& name, std::string& bytes,
                 std::string& error) {
   const std::string path = path_in(folder.path, name);
-  std::FILE* const file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return errno_failure(path, errno, error);
   bytes.clear();
-  const bool read = read_all(file, bytes);
-  const int code = errno;
-  std::fclose(file);
-  return read || errno_failure(path, code, error);
+  return read_file(path, bytes) || errno_failure(path, errno, error);
 }

@@ -1,7 +1,6 @@
 // Frames to messages: one message per frame, then the same planning as apply.
 #include "mwld/frame_handler.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "mwld/mllp.h"

@@ -10,10 +10,6 @@
 
 namespace {
 
-std::string two_digits(int value) {
-  return std::string{static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
-}
-
 std::string now_text() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -22,11 +18,9 @@ std::string now_text() {
   std::tm local{};
   std::tm utc{};
   calendar_fields(seconds, local, utc);
-  const int year = local.tm_year + 1900;
-  return two_digits(year / 100) + two_digits(year) + '-' + two_digits(local.tm_mon + 1) + '-' +
-         two_digits(local.tm_mday) + ' ' + two_digits(local.tm_hour) + ':' +
-         two_digits(local.tm_min) + ':' + two_digits(local.tm_sec) + '.' +
-         two_digits(static_cast<int>(millis / 10)) + static_cast<char>('0' + millis % 10);
+  return padded(local.tm_year + 1900, 4) + '-' + padded(local.tm_mon + 1, 2) + '-' +
+         padded(local.tm_mday, 2) + ' ' + padded(local.tm_hour, 2) + ':' + padded(local.tm_min, 2) +
+         ':' + padded(local.tm_sec, 2) + '.' + padded(static_cast<int>(millis), 3);
 }
 
 }  // namespace

@@ -30,27 +30,14 @@ void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), s
 
 // All bytes of `path`, standard input for "-"; false with the report written when unreadable.
 bool read_input(const std::string& path, std::string& bytes) {
-  if (path == "-") {
-    if (read_all(stdin, bytes)) return true;
-    write_error(error_report(path, errno));
-    return false;
-  }
-  if (is_directory(path)) {
+  const bool from_stdin = path == "-";
+  if (!from_stdin && is_directory(path)) {
     write_error(error_report(path, EISDIR));
     return false;
   }
-  std::FILE* input = std::fopen(path.c_str(), "rb");
-  bool read = input && read_all(input, bytes);
-  const int error = errno;
-  if (input) std::fclose(input);
-  if (!read) write_error(error_report(path, error));
+  const bool read = from_stdin ? read_all(stdin, bytes) : read_file(path, bytes);
+  if (!read) write_error(error_report(path, errno));
   return read;
-}
-
-MappingOptions mapping_options(const CommandLine& line) {
-  MappingOptions options{line.stations, {}, {}};
-  local_date_time(std::time(nullptr), options.date, options.time);
-  return options;
 }
 
 int status_of(const MessagePlan& plan) { return plan.rejection ? kRejected : 0; }
@@ -113,7 +100,7 @@ int run_apply(const CommandLine& line) {
     write_error(error);
     return kFailed;
   }
-  const MappingOptions options = mapping_options(line);
+  const MappingOptions options = mapping_options(line.stations, std::time(nullptr));
   Batch batch;
   bool stopped = false;  // by a folder or disk error
   const int status =
@@ -131,7 +118,7 @@ int run_apply(const CommandLine& line) {
 }
 
 int run_show(const CommandLine& line) {
-  const MappingOptions options = mapping_options(line);
+  const MappingOptions options = mapping_options(line.stations, std::time(nullptr));
   return for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
     for (std::size_t i = 0; i < input.messages.size(); ++i) {
       const MessagePlan plan = plan_message(input.messages[i], options);

@@ -1,8 +1,9 @@
 // Planning a message: checks, order groups, identities, entries and their files.
 #include "mwld/plan.h"
 
-#include <algorithm>
 #include <map>
+#include <tuple>
+#include <utility>
 
 #include "mwld/identity.h"
 #include "mwld/values.h"
@@ -11,17 +12,11 @@ namespace {
 
 // The places of one entry in its message, before its identity is settled.
 struct Planned {
-  const OrderGroup* group;
+  std::size_t group;  // the index of its order group, and of the step of that group
   const Procedure* procedure;
   const Fields* ipc;
   Identity identity;
 };
-
-std::string first_component(const Message& message, const Fields* segment, std::size_t number) {
-  if (!segment) return {};
-  return text_value(
-      decode_escapes(part_of(field(*segment, number), 1, message.separators), message.separators));
-}
 
 // Checks the MSH; sets `character_set` to the DICOM term of its MSH-18.
 std::optional<Rejection> check_header(const Message& message, const std::string& message_type,
@@ -46,6 +41,12 @@ std::string type_of(const Message& message) {
   const std::string code = text_value(part_of(type, 1, message.separators));
   const std::string trigger = text_value(part_of(type, 2, message.separators));
   return trigger.empty() ? code : code + "^" + trigger;
+}
+
+// A rejected message applies nothing.
+MessagePlan rejected(MessagePlan plan) {
+  plan.steps.clear();
+  return plan;
 }
 
 // Entries with the same identity are told apart by their place among them.
@@ -89,8 +90,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   std::vector<Planned> planned;
   for (const OrderGroup& group : groups) {
     OrderStep& step = plan.steps.emplace_back();
-    const std::string control = first_component(message, group.orc, 1);
-    const std::string status = first_component(message, group.orc, 5);
+    const std::string control = field_text(group.orc, 1, 1, message.separators);
+    const std::string status = field_text(group.orc, 5, 1, message.separators);
     step.action = order_action(control, status);
     step.filler_order_number = filler_order_number(message, group);
     step.placer_order_number = placer_order_number(message, group);
@@ -111,34 +112,22 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
           const EntrySource source{message,   pid, pv1,     group,
                                    procedure, ipc, options, character_set};
           if (!plan.rejection) plan.rejection = check_entry(source);
-          planned.push_back({&group, &procedure, ipc, identity_of(source)});
+          planned.push_back({plan.steps.size() - 1, &procedure, ipc, identity_of(source)});
         }
       }
     }
-    if (plan.rejection) {
-      plan.steps.clear();
-      return plan;
-    }
+    if (plan.rejection) return rejected(std::move(plan));
   }
 
   number_alike(planned);
-  std::size_t next = 0;
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    OrderStep& step = plan.steps[g];
-    if (step.action != OrderAction::create) continue;
-    for (; next < planned.size() && planned[next].group == &groups[g]; ++next) {
-      const Planned& p = planned[next];
-      const EntrySource source{message,      pid,   pv1,     *p.group,
-                               *p.procedure, p.ipc, options, character_set};
-      EntryFile& file = step.entries.emplace_back();
-      plan.rejection = map_entry(source, p.identity, file.entry);
-      if (plan.rejection) {
-        plan.steps.clear();
-        return plan;
-      }
-      file.name = entry_file_name(p.identity);
-      file.bytes = encode_file(file.entry.data_set, derived_uid(p.identity, "instance"));
-    }
+  for (const Planned& p : planned) {
+    const EntrySource source{message,      pid,   pv1,     groups[p.group],
+                             *p.procedure, p.ipc, options, character_set};
+    EntryFile& file = plan.steps[p.group].entries.emplace_back();
+    plan.rejection = map_entry(source, p.identity, file.entry);
+    if (plan.rejection) return rejected(std::move(plan));
+    file.name = entry_file_name(p.identity);
+    file.bytes = encode_file(file.entry.data_set, derived_uid(p.identity, "instance"));
   }
   return plan;
 }

@@ -1,6 +1,7 @@
 // Value rules: escape decoding, reserved characters, names, dates, times and lengths.
 #include "mwld/values.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -135,6 +136,13 @@ std::string text_value(std::string_view decoded) {
   return std::string(trimmed(text));
 }
 
+std::string field_text(const Fields* segment, std::size_t number, std::size_t component,
+                       const Separators& separators) {
+  if (!segment) return {};
+  return text_value(
+      decode_escapes(part_of(field(*segment, number), component, separators), separators));
+}
+
 std::string code_string(std::string_view decoded) {
   std::string text = text_value(decoded);
   for (char& c : text) {
@@ -216,6 +224,17 @@ std::string time_after_date(std::string_view text) {
     time.append(text.substr(position, 2));
   }
   return time.empty() ? "000000" : time;
+}
+
+std::string padded(int value, std::size_t width) {
+  std::string digits = std::to_string(value);
+  return std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
+}
+
+std::string date_time_digits(const std::tm& fields) {
+  return padded(fields.tm_year + 1900, 4) + padded(fields.tm_mon + 1, 2) +
+         padded(fields.tm_mday, 2) + padded(fields.tm_hour, 2) + padded(fields.tm_min, 2) +
+         padded(fields.tm_sec, 2);
 }
 
 bool is_valid_uid(std::string_view text) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,11 @@ std::string decode_escapes(std::string_view text, const Separators& separators);
 // A DICOM text value from decoded text: control characters and "\" (the DICOM value
 // separator) become blanks, then leading and trailing blanks are dropped.
 std::string text_value(std::string_view decoded);
+
+// Component `component` of field `number` of `segment` (its first repetition and first
+// subcomponent), decoded and made a text value; empty when there is no such segment or part.
+std::string field_text(const Fields* segment, std::size_t number, std::size_t component,
+                       const Separators& separators);
 
 // A CS value: as text_value, then letters upper-cased and any character outside A-Z, 0-9, "_"
 // and blank replaced by "_".
@@ -56,6 +62,12 @@ bool starts_with_date(std::string_view text);
 // digits as follow the date (hours 00-23, minutes and seconds 00-59); fractions and time zone
 // dropped; "000000" when no hour follows.
 std::string time_after_date(std::string_view text);
+
+// `value` in decimal, with leading zeros up to `width` digits.
+std::string padded(int value, std::size_t width);
+
+// The date and time of calendar fields as YYYYMMDDHHMMSS.
+std::string date_time_digits(const std::tm& fields);
 
 // True when `text` is a valid DICOM UID: at most 64 characters, components of digits
 // separated by ".", no empty component, no leading zero in a component of several digits.
