@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "mwld/report.h"
 #include "mwld/server.h"
 #include "platform.h"
 
@@ -44,13 +45,11 @@ std::string outcome_words(const MessageResult& result) {
 
 // What the outcome lines of an applied message say beyond their outcome, for the log.
 std::string outcome_reasons(const MessageResult& result) {
-  std::string text;
+  std::vector<std::string> reasons;
   for (const OutcomeLine& line : result.lines) {
-    if (line.reason.empty()) continue;
-    if (!text.empty()) text += "; ";
-    text += line.reason;
+    if (!line.reason.empty()) reasons.push_back(line.reason);
   }
-  return text;
+  return joined(reasons);
 }
 
 }  // namespace
