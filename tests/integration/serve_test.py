@@ -4,7 +4,7 @@
 Usage: serve_test.py --program PATH --node-modules DIR [--emulator CMD]
 
 Starts `hl7mwld serve` on worklist folders of its own and talks to it with mllp_send (Debian's
-python3-hl7), with node-hl7-client (from the npm registry; tools/run-tests installs it into the
+python3-hl7), with simple-hl7 (from the npm registry; tools/run-tests installs it into the
 folder given by --node-modules) and with sockets of its own. Reads the folders with pydicom,
 compares them with what `hl7mwld apply` writes for the same messages, and serves one with
 wlmscpfs -csk (its default file check) for findscu. Runs itself again inside private network and
@@ -393,31 +393,31 @@ def accessions(folder):
 
 # --- Real clients --------------------------------------------------------------------------
 
-# node-hl7-client sends each message after the previous one's acknowledgement and prints what
-# it made of each acknowledgement: its text, MSA-1 and MSA-2.
+# simple-hl7 parses each message, sends it on one kept connection after the previous one's
+# acknowledgement, and prints what it made of each acknowledgement: its text, MSA-1 and MSA-2.
 NODE_CLIENT = r"""
-const { Client, Message } = require("node-hl7-client");
+const hl7 = require("simple-hl7");
 const fs = require("fs");
 const [port, file] = process.argv.slice(1);
 const texts = JSON.parse(fs.readFileSync(file, "utf8"));
+const parser = new hl7.Parser({ segmentSeperator: "\r" });
+const client = hl7.Server.createTcpClient(
+    { host: "127.0.0.1", port: Number(port), keepalive: true });
 const acks = [];
-const client = new Client({ host: "127.0.0.1" });
-let connection;
 const next = () => {
   if (acks.length === texts.length) {
     console.log(JSON.stringify(acks));
-    connection.close();
+    client.close();
     return;
   }
-  connection.sendMessage(new Message({ text: texts[acks.length] }));
+  client.send(parser.parse(texts[acks.length]), (error, ack) => {
+    if (error) throw error;
+    const msa = ack.getSegment("MSA");
+    acks.push({ text: ack.toString(), code: msa.getField(1), control: msa.getField(2) });
+    setImmediate(next);  // the client takes the next message only after this callback
+  });
 };
-connection = client.createConnection({ port: Number(port), waitAck: true }, (response) => {
-  const ack = response.getMessage();
-  acks.push({ text: ack.toString(), code: ack.get("MSA.1").toString(),
-              control: ack.get("MSA.2").toString() });
-  next();
-});
-connection.on("connect", next);
+next();
 """
 
 CLIENTS_PORT = 2575
@@ -456,12 +456,12 @@ def real_clients(options, work):
             json.dump([m.decode() for m in by_node], f)
         result = run(["node", "-e", NODE_CLIENT, str(server.port), path],
                      env=dict(os.environ, NODE_PATH=options.node_modules))
-        check(result.returncode == 0, f"node-hl7-client: status {result.returncode} "
+        check(result.returncode == 0, f"simple-hl7: status {result.returncode} "
               f"{result.stderr[-1000:]!r}")
         got = json.loads(result.stdout or b"[]")
         want = [{"code": "AA", "control": msh_fields(m)[10]} for m in by_node]
         check([{k: a[k] for k in ("code", "control")} for a in got] == want,
-              f"node-hl7-client: acknowledgements {got}, expected {want}")
+              f"simple-hl7: acknowledgements {got}, expected {want}")
     finally:
         stop_server(server)
 
@@ -484,7 +484,7 @@ def real_clients(options, work):
             want = [{"AccessionNumber": f"ACC{number}", "PatientID": f"P{number}",
                      "PatientName": name, "SpecificCharacterSet": charset}]
             check(found == want, f"findscu ACC{number}: {found}, expected {want}")
-    done(f"real clients: mllp_send and node-hl7-client acknowledged "
+    done(f"real clients: mllp_send and simple-hl7 acknowledged "
          f"{len(by_mllp_send) + len(by_node)} messages, findscu found each entry")
 
 
@@ -993,12 +993,12 @@ def timed(phase, *arguments):
 
 def main():
     options = parse_options(__doc__.splitlines()[0],
-                            ("--node-modules", "node_modules folder holding node-hl7-client"))
+                            ("--node-modules", "node_modules folder holding simple-hl7"))
     if not os.path.isfile(options.command[-1]):
         print(f"FAIL no program at {options.command[-1]}")
         return 1
-    if not os.path.isdir(os.path.join(options.node_modules, "node-hl7-client")):
-        print(f"FAIL no node-hl7-client in {options.node_modules} (tools/run-tests installs it "
+    if not os.path.isdir(os.path.join(options.node_modules, "simple-hl7")):
+        print(f"FAIL no simple-hl7 in {options.node_modules} (tools/run-tests installs it "
               "with npm before the tests)")
         return 1
     if tools_missing(("mllp_send", "node", "findscu", "wlmscpfs", "echoscu", "unshare", "ip",
