@@ -54,6 +54,15 @@ int usage_error(const std::string& problem) {
   return 2;
 }
 
+void add_max_entries_option(CLI::App& command, std::size_t& value) {
+  command
+      .add_option("--max-entries", value,
+                  "Refuse a message that would write more entries, or that holds more order "
+                  "groups, than N (default 100)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+}
+
 void add_station_option(CLI::App& command, std::vector<std::string>& values) {
   command
       .add_option("--station-aet", values,
@@ -97,11 +106,13 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
       ->required()
       ->type_name("DIR");
   add_station_option(*apply, stations);
+  add_max_entries_option(*apply, line.max_entries);
   apply->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
 
   CLI::App* show = app.add_subcommand(
       "show", "Print the entries the messages of FILEs would write, and change nothing");
   add_station_option(*show, stations);
+  add_max_entries_option(*show, line.max_entries);
   show->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
 
   CLI::App* serve = app.add_subcommand(
@@ -121,6 +132,7 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
           },
           "HOST:PORT");
   add_station_option(*serve, stations);
+  add_max_entries_option(*serve, line.max_entries);
   serve->add_option("--max-message", line.max_message, "Longest message (default 1048576)")
       ->type_name("BYTES")
       ->check(CLI::PositiveNumber);

@@ -18,6 +18,7 @@ struct CommandLine {
   std::size_t max_message = 1 << 20;
   unsigned idle_timeout = 300;  // seconds
   std::size_t max_connections = 64;
+  std::size_t max_entries = 100;  // apply, show, serve: entries or order groups per message
   bool quiet = false;
 };
 

@@ -135,7 +135,8 @@ void Connection::on_frame() {
   ++messages_;
   frame_arrived_ = Clock::now();
   received_ = handle_frame(framer_.content,
-                           mapping_options(server_.settings().stations, std::time(nullptr)));
+                           mapping_options(server_.settings().stations, server_.settings().max_entries,
+                                           std::time(nullptr)));
   if (received_.answer) {
     answer(*received_.answer, "rejected", 0, received_.answer->reason.text);
     return;

@@ -346,12 +346,13 @@ std::string placer_order_number(const Message& message, const OrderGroup& group)
   return placer_number(group.orc, obr, message.separators).text;
 }
 
-MappingOptions mapping_options(const StationAets& stations, std::time_t now) {
+MappingOptions mapping_options(const StationAets& stations, std::size_t max_entries,
+                               std::time_t now) {
   std::tm local{};
   std::tm utc{};
   calendar_fields(now, local, utc);
   const std::string digits = date_time_digits(local);
-  return {stations, digits.substr(0, 8), digits.substr(8, 6)};
+  return {stations, digits.substr(0, 8), digits.substr(8, 6), max_entries};
 }
 
 Identity identity_of(const EntrySource& source) {

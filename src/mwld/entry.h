@@ -1,6 +1,7 @@
 // One requested procedure of an order to one worklist entry: the mapping table.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -23,10 +24,14 @@ struct MappingOptions {
   StationAets stations;
   std::string date;  // the run's local date (YYYYMMDD) and time (HHMMSS), for an order that
   std::string time;  // gives no start date
+  std::size_t max_entries = 100;  // a message writing more entries, or holding more order
+                                  // groups, is refused
 };
 
-// The options of a run at `now`: the stations, and the local date and time of `now`.
-MappingOptions mapping_options(const StationAets& stations, std::time_t now);
+// The options of a run at `now`: the stations, the limit of entries, and the local date and
+// time of `now`.
+MappingOptions mapping_options(const StationAets& stations, std::size_t max_entries,
+                               std::time_t now);
 
 // Where one entry's values come from: a procedure of an order group, and one of its IPC.
 struct EntrySource {

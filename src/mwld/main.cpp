@@ -100,7 +100,7 @@ int run_apply(const CommandLine& line) {
     write_error(error);
     return kFailed;
   }
-  const MappingOptions options = mapping_options(line.stations, std::time(nullptr));
+  const MappingOptions options = mapping_options(line.stations, line.max_entries, std::time(nullptr));
   Batch batch;
   bool stopped = false;  // by a folder or disk error
   const int status =
@@ -118,7 +118,7 @@ int run_apply(const CommandLine& line) {
 }
 
 int run_show(const CommandLine& line) {
-  const MappingOptions options = mapping_options(line.stations, std::time(nullptr));
+  const MappingOptions options = mapping_options(line.stations, line.max_entries, std::time(nullptr));
   return for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
     for (std::size_t i = 0; i < input.messages.size(); ++i) {
       const MessagePlan plan = plan_message(input.messages[i], options);

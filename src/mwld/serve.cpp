@@ -40,8 +40,12 @@ int run_serve(const CommandLine& line) {
   if (!listen_on(line.listen, acceptor, error)) {
     return fail("cannot listen on " + line.listen + ": " + error);
   }
-  ServeSettings settings{line.stations, line.max_message, std::chrono::seconds(line.idle_timeout),
-                         line.max_connections, Log{line.quiet}};
+  ServeSettings settings{line.stations,
+                         line.max_message,
+                         line.max_entries,
+                         std::chrono::seconds(line.idle_timeout),
+                         line.max_connections,
+                         Log{line.quiet}};
   std::error_code ignored;
   write_log(settings.log, LogLevel::routine,
             "listening on " + endpoint_text(acceptor.local_endpoint(ignored)) + ", worklist " +

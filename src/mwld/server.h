@@ -21,6 +21,7 @@ class Connection;
 struct ServeSettings {
   StationAets stations;
   std::size_t max_message = 0;
+  std::size_t max_entries = 0;
   std::chrono::seconds idle_timeout{0};
   std::size_t max_connections = 0;
   Log log;
