@@ -49,11 +49,6 @@ Separators completed(Separators separators) {
   return separators;
 }
 
-bool declares_all(const Separators& separators) {
-  return separators.component != '\0' && separators.repetition != '\0' &&
-         separators.escape != '\0' && separators.subcomponent != '\0';
-}
-
 // Text written into a field: the message's delimiters as escape sequences; control characters,
 // which would end the segment or the frame, as blanks.
 std::string escaped(std::string_view text, const Separators& separators) {
@@ -78,6 +73,53 @@ std::string escaped(std::string_view text, const Separators& separators) {
       out += separators.escape;
     } else {
       out += is_control(c) ? ' ' : c;
+    }
+  }
+  return out;
+}
+
+// A message's separators can be those of its acknowledgement when each is a printable ASCII
+// character and none is declared twice; otherwise the acknowledgement uses "|^~\&".
+bool usable(const Separators& separators) {
+  const char declared[] = {separators.field, separators.component, separators.repetition,
+                           separators.escape, separators.subcomponent};
+  for (std::size_t i = 0; i < std::size(declared); ++i) {
+    const char c = declared[i];
+    if (c == '\0') continue;
+    if (c <= ' ' || c > '~') return false;
+    for (std::size_t k = 0; k < i; ++k) {
+      if (declared[k] == c) return false;
+    }
+  }
+  return true;
+}
+
+bool is_separator(char c, const Separators& separators) {
+  return c != '\0' && (c == separators.field || c == separators.component ||
+                       c == separators.repetition || c == separators.escape ||
+                       c == separators.subcomponent);
+}
+
+// A header value as the message holds it, echoed into the acknowledgement: delimiters the two
+// share keep their meaning, so components stay components; a character that is a delimiter of
+// the acknowledgement only is escaped as text; a control character, which could end the segment
+// or the frame, is written as a hex escape.
+std::string echoed(std::string_view value, const Separators& message, const Separators& ack) {
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    if (is_control(c)) {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      const auto byte = static_cast<unsigned char>(c);
+      out += ack.escape;
+      out += 'X';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+      out += ack.escape;
+    } else if (is_separator(c, ack) && !is_separator(c, message)) {
+      out += escaped(std::string_view(&c, 1), ack);
+    } else {
+      out += c;
     }
   }
   return out;
@@ -151,42 +193,31 @@ std::string_view ack_code_text(AckCode code) {
 std::string acknowledgement(const Fields* msh, const Separators& separators, const Answer& answer,
                             const AckStamp& stamp) {
   const Fields& header = msh ? *msh : kNoMsh;
-  const Separators declared = msh ? separators : Separators{};
+  // Read with the message's own separators as far as they are usable; an unusable set is
+  // read as declaring none, so that its values are echoed as plain text.
+  const Separators declared = msh && usable(separators) ? separators : Separators{};
+  const Separators read_with =
+      msh && usable(separators) ? separators : Separators{'\0', '\0', '\0', '\0', '\0'};
   const Separators ours = completed(declared);
-  const std::string encoding = declares_all(declared) ? field(header, 2)
-                                                      : std::string{ours.component, ours.repetition,
-                                                                    ours.escape, ours.subcomponent};
+  auto echo = [&header, &read_with, &ours](std::size_t number) {
+    return echoed(field(header, number), read_with, ours);
+  };
 
-  const std::string trigger(part_of(field(header, 9), 2, declared));
+  const std::string trigger = echoed(part_of(field(header, 9), 2, read_with), read_with, ours);
   const std::string type =
       trigger.empty() ? "ACK" : joined({"ACK", trigger, "ACK"}, ours.component);
-  std::vector<std::string> msh_fields = {"MSH",
-                                         encoding,
-                                         field(header, 5),
-                                         field(header, 6),
-                                         field(header, 3),
-                                         field(header, 4),
-                                         stamp.time,
-                                         "",
-                                         type,
-                                         stamp.control_id,
-                                         field(header, 11),
-                                         field(header, 12),
-                                         "",
-                                         "",
-                                         "",
-                                         "",
-                                         "",
-                                         field(header, 18)};
+  std::vector<std::string> msh_fields = {
+      "MSH",   std::string{ours.component, ours.repetition, ours.escape, ours.subcomponent},
+      echo(5), echo(6), echo(3), echo(4), stamp.time, "", type, stamp.control_id, echo(11),
+      echo(12), "", "", "", "", "", echo(18)};
   std::string ack = joined(std::move(msh_fields), ours.field) + '\r';
 
   const std::string code(ack_code_text(answer.code));
   if (answer.code == AckCode::accept) {
-    return ack + joined({"MSA", code, field(header, 10)}, ours.field) + '\r';
+    return ack + joined({"MSA", code, echo(10)}, ours.field) + '\r';
   }
-  ack += joined({"MSA", code, field(header, 10), escaped(answer.reason.text, ours)}, ours.field) +
-         '\r';
-  const std::string_view version = trimmed(part_of(field(header, 12), 1, declared));
+  ack += joined({"MSA", code, echo(10), escaped(answer.reason.text, ours)}, ours.field) + '\r';
+  const std::string_view version = trimmed(part_of(field(header, 12), 1, read_with));
   return ack + err_segment(answer, ours, is_before_2_5(version)) + '\r';
 }
 

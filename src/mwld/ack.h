@@ -9,8 +9,9 @@
 #include "mwld/message.h"
 #include "mwld/rejection.h"
 
-// MSA-1: applied or ignored; rejected (resending will not help); not applied now (a resend
-// may succeed).
+// MSA-1 by HL7 table 0008: AA applied or ignored; AR rejected for a reason unrelated to the
+// message's content (a message type not taken, a folder or disk error, an internal error: the
+// sender decides whether to resend); AE an error in the message, which the sender must correct.
 enum class AckCode { accept, reject, error };
 
 // What the acknowledgement says of a message.
@@ -35,10 +36,14 @@ struct AckStamp {
 std::string_view error_code_text(int code);
 
 // The acknowledgement of the message whose MSH segment is `msh` (as split_messages reads it),
-// segments ended by CR. It uses the message's separators (any that MSH-2 does not declare taken
-// from "^~\&", or another free character when that one is taken); swaps sending and receiving
-// application and facility; echoes MSH-11, MSH-12 and MSH-18; MSH-9 is ACK^<trigger>^ACK, or
-// ACK when MSH-9.2 is empty. MSA-2 is MSH-10; MSA-3 the reason, escaped. For reject and error,
+// segments ended by CR, always one well-formed frame's content. It uses the message's separators
+// (any that MSH-2 does not declare taken from "^~\&", or another free character when that one is
+// taken), or "|^~\&" when they are unusable (a control or non-ASCII byte, a blank, one
+// character declared twice); swaps sending and receiving application and facility; echoes
+// MSH-11, MSH-12 and MSH-18; MSH-9 is ACK^<trigger>^ACK, or ACK when MSH-9.2 is empty. MSA-2 is
+// MSH-10; MSA-3 the reason, escaped. Echoed values keep the delimiters the message and the
+// acknowledgement share, escape the acknowledgement's other delimiters, and write control
+// characters as hex escapes (\X1C\). For reject and error,
 // an ERR segment laid out for MSH-12: before 2.5 ERR-1 (location and code), else (2.5 on, or no
 // version) ERR-2 location, ERR-3 code and ERR-4 severity E. Empty fields at a segment's end are
 // left out. `msh` nullptr (no readable MSH): the message is taken as "MSH|^~\&" of version 2.5,

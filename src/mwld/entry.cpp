@@ -52,6 +52,9 @@ struct Row {
   const std::vector<Row>* item = nullptr;  // the rows of a sequence's one item
 };
 
+// The longest identifier kept whole (the LO limit); a longer one is refused.
+constexpr std::size_t kLongestIdentifier = 64;
+
 std::size_t longest_value(std::string_view vr) {
   if (vr == "LO" || vr == "PN" || vr == "UI") return 64;
   if (vr == "DA") return 8;
@@ -62,6 +65,12 @@ std::size_t longest_value(std::string_view vr) {
 Sourced at(const Fields* segment, std::size_t number, std::size_t component,
            std::string_view source, const Separators& separators) {
   return {field_text(segment, number, component, separators), source};
+}
+
+// An identifier's text, with the name of its source.
+Sourced id_at(const Fields* segment, std::size_t number, std::size_t component,
+              std::string_view source, const Separators& separators) {
+  return {identifier_text(segment, number, component, separators), source};
 }
 
 // The first value that is not empty; the last when all are.
@@ -78,16 +87,16 @@ const Fields* msh(const EntrySource& s) { return &s.message.segments.front(); }
 
 Sourced accession_number(const EntrySource& s) {
   const Separators& p = separators_of(s);
-  return first_set({at(s.ipc, 1, 1, "IPC-1", p), at(s.procedure.obr, 18, 1, "OBR-18", p)});
+  return first_set({id_at(s.ipc, 1, 1, "IPC-1", p), id_at(s.procedure.obr, 18, 1, "OBR-18", p)});
 }
 
 // An order's numbers, from its ORC, else from an OBR of its group.
 Sourced filler_number(const Fields* orc, const Fields* obr, const Separators& p) {
-  return first_set({at(orc, 3, 1, "ORC-3", p), at(obr, 3, 1, "OBR-3", p)});
+  return first_set({id_at(orc, 3, 1, "ORC-3", p), id_at(obr, 3, 1, "OBR-3", p)});
 }
 
 Sourced placer_number(const Fields* orc, const Fields* obr, const Separators& p) {
-  return first_set({at(orc, 2, 1, "ORC-2", p), at(obr, 2, 1, "OBR-2", p)});
+  return first_set({id_at(orc, 2, 1, "ORC-2", p), id_at(obr, 2, 1, "OBR-2", p)});
 }
 
 Sourced filler_number(const EntrySource& s) {
@@ -104,13 +113,13 @@ Sourced order_number(const EntrySource& s) {
 
 Sourced requested_procedure_id(const EntrySource& s) {
   const Separators& p = separators_of(s);
-  return first_set({at(s.ipc, 2, 1, "IPC-2", p), at(s.procedure.obr, 19, 1, "OBR-19", p),
+  return first_set({id_at(s.ipc, 2, 1, "IPC-2", p), id_at(s.procedure.obr, 19, 1, "OBR-19", p),
                     accession_number(s), order_number(s)});
 }
 
 Sourced step_id(const EntrySource& s) {
   const Separators& p = separators_of(s);
-  return first_set({at(s.ipc, 4, 1, "IPC-4", p), at(s.procedure.obr, 20, 1, "OBR-20", p),
+  return first_set({id_at(s.ipc, 4, 1, "IPC-4", p), id_at(s.procedure.obr, 20, 1, "OBR-20", p),
                     requested_procedure_id(s)});
 }
 
@@ -207,18 +216,18 @@ std::optional<Sourced> present_when(bool condition) {
 // clang-format off
 const std::vector<Row> kRequestedProcedureCode = {
     {0x00080100, "SH", "CodeValue", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 1, "OBR-4.1", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 1, "OBR-4.1", c.separators); }},
     {0x00080102, "SH", "CodingSchemeDesignator", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 3, "OBR-4.3", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 3, "OBR-4.3", c.separators); }},
     {0x00080104, "LO", "CodeMeaning", Length::cut,
      [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 2, "OBR-4.2", c.separators); }},
 };
 
 const std::vector<Row> kScheduledProtocolCode = {
     {0x00080100, "SH", "CodeValue", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 4, "OBR-4.4", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 4, "OBR-4.4", c.separators); }},
     {0x00080102, "SH", "CodingSchemeDesignator", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 6, "OBR-4.6", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 6, "OBR-4.6", c.separators); }},
     {0x00080104, "LO", "CodeMeaning", Length::cut,
      [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 5, "OBR-4.5", c.separators); }},
 };
@@ -258,7 +267,7 @@ const std::vector<Row> kEntry = {
     {0x00100010, "PN", "PatientName", Length::fits,
      [](const Context& c) -> std::optional<Sourced> { return person(c.source.pid, 5, NameType::xpn, "PID-5", c.separators, c.encoding); }},
     {0x00100020, "LO", "PatientID", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.pid, 3, 1, "PID-3", c.separators); }},
+     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.pid, 3, 1, "PID-3", c.separators); }},
     {0x00100021, "LO", "IssuerOfPatientID", Length::cut_and_say,
      [](const Context& c) -> std::optional<Sourced> { return at(c.source.pid, 3, 4, "PID-3.4", c.separators); }},
     {0x00100030, "DA", "PatientBirthDate", Length::fits,
@@ -282,7 +291,7 @@ const std::vector<Row> kEntry = {
      [](const Context& c) -> std::optional<Sourced> { return person(c.source.procedure.obr, 16, NameType::xcn, "OBR-16", c.separators, c.encoding); }},
     {0x00380010, "LO", "AdmissionID", Length::keep_and_say,
      [](const Context& c) -> std::optional<Sourced> {
-       return first_set({at(c.source.pv1, 19, 1, "PV1-19", c.separators), at(c.source.pid, 18, 1, "PID-18", c.separators)}); }},
+       return first_set({id_at(c.source.pv1, 19, 1, "PV1-19", c.separators), id_at(c.source.pid, 18, 1, "PID-18", c.separators)}); }},
     {0x00380300, "LO", "CurrentPatientLocation", Length::cut_and_say, location},
     {0x00401001, "SH", "RequestedProcedureID", Length::keep_and_say,
      [](const Context& c) -> std::optional<Sourced> { return requested_procedure_id(c.source); }},
@@ -295,6 +304,34 @@ const std::vector<Row> kEntry = {
      [](const Context&) { return present_when(true); }, &kScheduledProcedureStep},
 };
 // clang-format on
+
+// The segment and field a source such as "OBR-4.1" names, for the acknowledgement's ERR.
+Rejection naming(std::string_view source, int code, std::string text) {
+  Rejection rejection{code, std::move(text), "", 0};
+  const std::size_t dash = source.find('-');
+  if (dash == source.npos) return rejection;
+  rejection.segment = std::string(source.substr(0, dash));
+  for (std::size_t i = dash + 1; i < source.size() && source[i] >= '0' && source[i] <= '9'; ++i) {
+    rejection.field = rejection.field * 10 + (source[i] - '0');
+  }
+  return rejection;
+}
+
+// Identifiers are never cut or changed, since a changed one names another order or patient:
+// one that DICOM cannot carry as it is refuses the message.
+std::optional<Rejection> identifier_problem(const Sourced& value, Encoding encoding) {
+  if (!fits_identifier(value.text)) {
+    return naming(value.source, kDataTypeError,
+                  std::string(value.source) +
+                      " holds a control character or \"\\\", which an identifier cannot carry");
+  }
+  if (character_count(value.text, encoding) > kLongestIdentifier) {
+    return naming(value.source, kDataTypeError,
+                  std::string(value.source) + " is longer than " +
+                      std::to_string(kLongestIdentifier) + " characters");
+  }
+  return std::nullopt;
+}
 
 // Fills `data_set` from `rows`; notes what the outcome line says of long values.
 std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, DataSet& data_set,
@@ -311,15 +348,11 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
         return rejection;
       continue;
     }
+    if (row.length == Length::keep_and_say) {
+      if (auto rejection = identifier_problem(*value, c.encoding)) return rejection;
+    }
     const std::size_t limit = longest_value(row.vr);
     if (value->text.size() > limit && row.length != Length::fits) {
-      // An element's length field holds no more than 65534 bytes of value.
-      if (row.length == Length::keep_and_say && value->text.size() > kLongestShortValue) {
-        return Rejection{kDataTypeError,
-                         std::string(value->source) + " is longer than " +
-                             std::to_string(kLongestShortValue) + " bytes",
-                         "", 0};
-      }
       if (row.length != Length::keep_and_say) {
         value->text = cut_to(value->text, limit, c.encoding);
       }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,35 @@ bool read_input(const std::string& path, std::string& bytes) {
   return read;
 }
 
-int status_of(const MessagePlan& plan) { return plan.rejection ? kRejected : 0; }
+// 1 for a message refused for its content, 2 for one refused by a fault of hl7mwld's own.
+int status_of(const MessagePlan& plan) {
+  if (!plan.rejection) return 0;
+  return plan.rejection->internal ? kFailed : kRejected;
+}
+
+// The plan of message `number` of a file; a fault of hl7mwld's own while reading the file
+// (`fault`) or planning the message refuses this message alone.
+MessagePlan planned(const Input& input, std::size_t number, const std::optional<Rejection>& fault,
+                    const MappingOptions& options) {
+  MessagePlan plan;
+  if (fault) {
+    plan.rejection = fault;
+    return plan;
+  }
+  const Message& message = input.messages[number];
+  if (auto planning_fault = guarded([&] { plan = plan_message(message, options); })) {
+    plan = {};
+    if (message.readable) plan.control_id = field(message.segments.front(), 10);
+    plan.rejection = std::move(planning_fault);
+  }
+  return plan;
+}
 
 // The messages of one file and what has become of the run so far.
-using TakeFile = std::function<bool(const std::string& path, const Input& input, int& status)>;
+// `fault` is set when reading the file failed by a fault of hl7mwld's own: `input` then holds
+// one unreadable message.
+using TakeFile = std::function<bool(const std::string& path, const Input& input,
+                                    const std::optional<Rejection>& fault, int& status)>;
 
 // Reads each of `files` in turn and hands its messages to `take`, which may end the run by
 // returning false (status 2). An unreadable file is reported and makes the status 2; a file
@@ -56,9 +82,12 @@ int for_each_file(const std::vector<std::string>& files, const TakeFile& take) {
       status = kFailed;
       continue;
     }
-    Input input = split_messages(bytes);
+    Input input;
+    // A fault of hl7mwld's own while reading the file refuses the file as one message.
+    std::optional<Rejection> fault = guarded([&] { input = split_messages(bytes); });
+    if (fault) input = {};
     if (input.messages.empty()) input.messages.push_back({Separators{}, {}, false});
-    if (!take(path, input, status)) return kFailed;
+    if (!take(path, input, fault, status)) return kFailed;
   }
   std::fflush(stdout);
   return status;
@@ -104,9 +133,10 @@ int run_apply(const CommandLine& line) {
   Batch batch;
   bool stopped = false;  // by a folder or disk error
   const int status =
-      for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
+      for_each_file(line.files, [&](const std::string& path, const Input& input,
+                                    const std::optional<Rejection>& fault, int& status) {
         for (std::size_t i = 0; i < input.messages.size() && !stopped; ++i) {
-          batch.plans.push_back(plan_message(input.messages[i], options));
+          batch.plans.push_back(planned(input, i, fault, options));
           batch.origins.emplace_back(path, i + 1);
           status = std::max(status, status_of(batch.plans.back()));
           if (batch.plans.size() == kBatchSize) stopped = !commit(batch, folder);
@@ -119,9 +149,10 @@ int run_apply(const CommandLine& line) {
 
 int run_show(const CommandLine& line) {
   const MappingOptions options = mapping_options(line.stations, line.max_entries, std::time(nullptr));
-  return for_each_file(line.files, [&](const std::string& path, const Input& input, int& status) {
+  return for_each_file(line.files, [&](const std::string& path, const Input& input,
+                                       const std::optional<Rejection>& fault, int& status) {
     for (std::size_t i = 0; i < input.messages.size(); ++i) {
-      const MessagePlan plan = plan_message(input.messages[i], options);
+      const MessagePlan plan = planned(input, i, fault, options);
       status = std::max(status, status_of(plan));
       print(plan_text({path, i + 1, plan.control_id}, plan));
     }

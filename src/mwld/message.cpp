@@ -91,6 +91,8 @@ Input split_messages(std::string_view bytes) {
     if (last.back() == kFrameEnd) last.remove_suffix(1);
     if (last.empty()) message.segments.pop_back();
     if (message.segments.empty()) continue;
+    // "MSH" and a frame end is no header: without the 0x1C it has no field separator.
+    if (message.readable && !starts_message(message.segments.front())) message.readable = false;
     const Separators separators =
         message.readable ? separators_of(message.segments.front()) : Separators{};
     Message& read = input.messages.emplace_back(Message{separators, {}, message.readable});

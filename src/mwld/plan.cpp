@@ -1,6 +1,7 @@
 // Planning a message: checks, order groups, identities, entries and their files.
 #include "mwld/plan.h"
 
+#include <algorithm>
 #include <map>
 #include <tuple>
 #include <utility>
@@ -35,14 +36,6 @@ std::optional<Rejection> check_header(const Message& message, const std::string&
   return std::nullopt;
 }
 
-std::string type_of(const Message& message) {
-  if (!message.readable) return {};
-  const std::string& type = field(message.segments.front(), 9);
-  const std::string code = text_value(part_of(type, 1, message.separators));
-  const std::string trigger = text_value(part_of(type, 2, message.separators));
-  return trigger.empty() ? code : code + "^" + trigger;
-}
-
 // A rejected message applies nothing.
 MessagePlan rejected(MessagePlan plan) {
   plan.steps.clear();
@@ -62,7 +55,50 @@ void number_alike(std::vector<Planned>& planned) {
   }
 }
 
+// The entries a message would write: one per OBR of a new or replaced order, and one per IPC
+// where an OBR has several. Counted before anything is mapped, so that a message of a hundred
+// thousand OBRs costs no more than its refusal.
+std::size_t entries_to_write(const Message& message, const std::vector<OrderGroup>& groups) {
+  std::size_t count = 0;
+  for (const OrderGroup& group : groups) {
+    const std::string control = field_text(group.orc, 1, 1, message.separators);
+    const std::string status = field_text(group.orc, 5, 1, message.separators);
+    if (order_action(control, status) != OrderAction::create) continue;
+    for (const Procedure& procedure : group.procedures) {
+      count += std::max<std::size_t>(procedure.ipcs.size(), 1);
+    }
+  }
+  return count;
+}
+
+// The message's size against --max-entries: its order groups (creates, replacements and cancels
+// together), then the entries it would write.
+std::optional<Rejection> check_size(const Message& message, const std::vector<OrderGroup>& groups,
+                                    std::size_t max_entries) {
+  const std::string limit = " (--max-entries " + std::to_string(max_entries) + ")";
+  if (groups.size() > max_entries) {
+    return Rejection{kApplicationInternalError,
+                     "the message holds " + std::to_string(groups.size()) + " order groups" + limit,
+                     "", 0};
+  }
+  const std::size_t entries = entries_to_write(message, groups);
+  if (entries > max_entries) {
+    return Rejection{kApplicationInternalError,
+                     "the message would write " + std::to_string(entries) + " entries" + limit, "",
+                     0};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string message_type_of(const Message& message) {
+  if (!message.readable) return {};
+  const std::string& type = field(message.segments.front(), 9);
+  const std::string code = text_value(part_of(type, 1, message.separators));
+  const std::string trigger = text_value(part_of(type, 2, message.separators));
+  return trigger.empty() ? code : code + "^" + trigger;
+}
 
 bool is_order_message_type(const std::string& message_type) {
   return message_type == "ORM^O01" || message_type == "OMI^O23" || message_type == "OMG^O19";
@@ -75,17 +111,20 @@ const std::string& order_label(const OrderStep& step) {
 MessagePlan plan_message(const Message& message, const MappingOptions& options) {
   MessagePlan plan;
   if (message.readable) plan.control_id = field(message.segments.front(), 10);
-  plan.message_type = type_of(message);
+  plan.message_type = message_type_of(message);
   std::string character_set;
   plan.rejection = check_header(message, plan.message_type, character_set);
   if (plan.rejection) return plan;
 
   const std::vector<OrderGroup> groups = order_groups(message);
+  const Fields* pid = find_segment(message, "PID");
   if (groups.empty()) {
-    plan.rejection = Rejection{kSegmentSequenceError, "no OBR segment", "OBR", 0};
+    plan.rejection = pid ? Rejection{kSegmentSequenceError, "no OBR segment", "OBR", 0}
+                         : Rejection{kSegmentSequenceError, "no PID segment", "PID", 0};
     return plan;
   }
-  const Fields* pid = find_segment(message, "PID");
+  plan.rejection = check_size(message, groups, options.max_entries);
+  if (plan.rejection) return plan;
   const Fields* pv1 = find_segment(message, "PV1");
   std::vector<Planned> planned;
   for (const OrderGroup& group : groups) {
@@ -101,8 +140,9 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
     } else if (step.action == OrderAction::cancel && order_label(step).empty()) {
       plan.rejection = Rejection{kRequiredFieldMissing, "no order number to cancel", "ORC", 2};
     } else if (step.action == OrderAction::create) {
-      if (!pid) plan.rejection = Rejection{kSegmentSequenceError, "no PID segment", "PID", 0};
-      if (group.procedures.empty()) {
+      if (!pid) {
+        plan.rejection = Rejection{kSegmentSequenceError, "no PID segment", "PID", 0};
+      } else if (group.procedures.empty()) {
         plan.rejection = Rejection{kSegmentSequenceError, "no OBR segment", "OBR", 0};
       }
       for (const Procedure& procedure : group.procedures) {

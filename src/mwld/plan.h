@@ -34,12 +34,17 @@ struct MessagePlan {
   std::vector<OrderStep> steps;
 };
 
+// The message's type as its lines and acknowledgements name it: MSH-9.1 and, when set, "^" and
+// MSH-9.2, each a text value ("ORM^O01"); empty for a message without a readable MSH.
+std::string message_type_of(const Message& message);
+
 // The message types hl7mwld takes: ORM^O01, OMI^O23, OMG^O19.
 bool is_order_message_type(const std::string& message_type);
 
-// Plans `message`: checks it (readable MSH, message type, character set, then for each new
-// order a PID, an OBR and the entries' required values), groups it by order, maps and encodes
-// every entry. A message with one refused order is refused whole.
+// Plans `message`: checks it (readable MSH, message type, character set, its size against
+// options.max_entries, then for each new order a PID, an OBR and the entries' required values),
+// groups it by order, maps and encodes every entry. A message with one refused order is refused
+// whole.
 MessagePlan plan_message(const Message& message, const MappingOptions& options);
 
 // The order as the outcome lines name it: its filler number, else its placer number.

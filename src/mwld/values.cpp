@@ -143,6 +143,25 @@ std::string field_text(const Fields* segment, std::size_t number, std::size_t co
       decode_escapes(part_of(field(*segment, number), component, separators), separators));
 }
 
+std::string identifier_text(const Fields* segment, std::size_t number, std::size_t component,
+                            const Separators& separators) {
+  if (!segment) return {};
+  return std::string(trimmed(
+      decode_escapes(part_of(field(*segment, number), component, separators), separators)));
+}
+
+bool fits_identifier(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) { return is_control(c) || c == '\\'; });
+}
+
+std::size_t character_count(std::string_view text, Encoding encoding) {
+  if (encoding == Encoding::single_byte) return text.size();
+  // Every UTF-8 character has exactly one byte that is not a continuation byte (10xxxxxx).
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
 std::string code_string(std::string_view decoded) {
   std::string text = text_value(decoded);
   for (char& c : text) {

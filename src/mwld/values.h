@@ -31,6 +31,15 @@ std::string text_value(std::string_view decoded);
 std::string field_text(const Fields* segment, std::size_t number, std::size_t component,
                        const Separators& separators);
 
+// Component `component` of field `number` as an identifier: escapes decoded, blanks around it
+// dropped, and nothing else changed, so that a control character or "\" can be refused rather
+// than turned into a blank that makes two identifiers one.
+std::string identifier_text(const Fields* segment, std::size_t number, std::size_t component,
+                            const Separators& separators);
+
+// True when an identifier can carry `text` unchanged: no control character and no "\".
+bool fits_identifier(std::string_view text);
+
 // A CS value: as text_value, then letters upper-cased and any character outside A-Z, 0-9, "_"
 // and blank replaced by "_".
 std::string code_string(std::string_view decoded);
@@ -40,6 +49,9 @@ enum class Encoding { single_byte, utf8 };
 
 // The encoding of text declared with this DICOM character set term.
 Encoding encoding_of(std::string_view dicom_character_set);
+
+// The characters of `text`: its bytes in a single-byte set, its UTF-8 sequences otherwise.
+std::size_t character_count(std::string_view text, Encoding encoding);
 
 // Cuts `text` to at most `limit` bytes, in UTF-8 never inside a character, then drops trailing
 // blanks. Text within the limit is returned as it is.

@@ -29,6 +29,8 @@ SHOWN = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|20240301120000||ORM^O01|MSG0004|P|2.3||||
          b"ORC|NW|pl-4|fl-4\r\n"
          b"OBR|1|pl-4|fl-4|CT1^CT Head^L||||||||||||||ACC4|RP4|SPS4||||CT\r\n"
          b"ZDS|1.2.826.0.1.4^100^Application^DICOM\r\n")
+THREE = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|202001011200||ORM^O01|MSG0007|P|2.3\r"
+         b"PID|1||P7||PATIENT^TEST\rORC|NW|PL7|FL7\r" + b"OBR|1|PL7|FL7|CT01^CT HEAD\r" * 3)
 SHOWN_ENTRY = "hl7mwld-_66_6C-4__RP4__SPS4.wl"
 # An empty value still ends its line with the blank before it (written \x20).
 SHOWN_ELEMENTS = """\
@@ -167,6 +169,21 @@ CASES = [
          {"garbage.hl7": b"\x00garbage\xff\r\nPID|1||P1\n", "wl/": None}, status=1,
          stdout=[("garbage.hl7", 1, "-", "rejected", "-", NO_MSH)],
          after=["garbage.hl7", "wl/", "wl/lockfile"]),
+    # "MSH" and a frame end: no header, whether alone, after a message or after a byte-order mark.
+    Case("MSH and a frame end alone, after a byte-order mark, after a message",
+         ["apply", "--worklist", "wl", "msh1.hl7", "msh2.hl7", "msh3.hl7"],
+         {"msh1.hl7": b"MSH\x1c", "msh2.hl7": b"\xef\xbb\xbfMSH\x1c\r",
+          "msh3.hl7": [ORDER, b"\rMSH\x1c"], "wl/": None}, status=1,
+         stdout=[("msh1.hl7", 1, "-", "rejected", "-", NO_MSH),
+                 ("msh2.hl7", 1, "-", "rejected", "-", NO_MSH),
+                 ("msh3.hl7", 1, "MSG0001", "created", ENTRY),
+                 ("msh3.hl7", 2, "-", "rejected", "-", NO_MSH)],
+         after=["msh1.hl7", "msh2.hl7", "msh3.hl7", "wl/", "wl/lockfile", "wl/" + ENTRY]),
+    Case("more entries than --max-entries", ["show", "--max-entries", "2", "three.hl7"],
+         {"three.hl7": THREE}, status=1,
+         stdout=[("three.hl7", 1, "MSG0007", "rejected", "-",
+                  "the message would write 3 entries (--max-entries 2)")],
+         after=["three.hl7"]),
     Case("show prints the entry and writes nothing",
          ["show", "--station-aet", "CT=CT01", "--station-aet", "ABCDEFGHIJKLMNOP", "shown.hl7"],
          {"shown.hl7": SHOWN},

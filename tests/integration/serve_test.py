@@ -724,15 +724,15 @@ FAULTS = [
      ["ACC3092"], []),
     # The AR comes as soon as BYTES + 1 bytes are there. Then the server sends nothing more,
     # reads on and drops what comes for at most 1 s, and closes.
-    ("message one byte longer", [frame(ONE_MORE), Ack(ONE_MORE, "AR", 207), Closed(1),
+    ("message one byte longer", [frame(ONE_MORE), Ack(ONE_MORE, "AE", 207), Closed(1),
                                  Gone(DRAIN)], [], ["ACC3093"]),
     ("oversized frame with a readable MSH",
-     [START + LONG[:MAX_MESSAGE + 1], Ack(LONG, "AR", 207),
+     [START + LONG[:MAX_MESSAGE + 1], Ack(LONG, "AE", 207),
       LONG[MAX_MESSAGE + 1:] + END + frame(GOOD[4]), Closed(1), Gone(DRAIN)], [],
      ["ACC3090", "ACC3004"]),
     ("oversized frame without a readable MSH: no answer",
      [START + UNREADABLE + END, Closed(1), Gone(DRAIN)], [], ["ACC3091"]),
-    ("empty frame", [START + END, Ack(None, "AR", 100), frame(GOOD[5]), Ack(GOOD[5], "AA")],
+    ("empty frame", [START + END, Ack(None, "AE", 100), frame(GOOD[5]), Ack(GOOD[5], "AA")],
      ["ACC3005"], []),
 ]
 
@@ -896,7 +896,7 @@ def full_disk(options, work):
                             f.write(b"\0" * size)
                     except OSError:
                         pass
-            check_ack(peer.exchange(second), second, "AE", 207, "full disk")
+            check_ack(peer.exchange(second), second, "AR", 207, "full disk")
             check(not leftovers(folder, {"filler"}),
                   f"full disk: left in the folder: {leftovers(folder, {'filler'})}")
             check(sorted(accessions(folder)) == ["ACC5001"], "full disk: entries")

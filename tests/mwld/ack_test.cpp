@@ -21,21 +21,19 @@ std::string ack_of(const std::string& msh, const Answer& answer) {
 
 TEST(Acknowledgement, Texts) {
   const Answer accepted{};
-  const Answer pid3{AckCode::reject, {kRequiredFieldMissing, "PID-3 is empty", "PID", 3}, 1};
+  const Answer pid3{AckCode::error, {kRequiredFieldMissing, "PID-3 is empty", "PID", 3}, 1};
   const Answer disk{
-      AckCode::error,
-      {kApplicationInternalError, "/wl/hl7mwld-A.tmp: No space left on device", "", 0},
-      0};
+      AckCode::reject, {kApplicationInternalError, "the worklist could not be written", "", 0}, 0};
   const Answer type{
       AckCode::reject, {kUnsupportedMessageType, "unsupported message type ADT^A01", "MSH", 9}, 1};
   const Answer charset{
-      AckCode::reject, {kTableValueNotFound, "unknown character set 8859/2", "MSH", 18}, 1};
-  const Answer no_pid{AckCode::reject, {kSegmentSequenceError, "no PID segment", "PID", 0}, 0};
+      AckCode::error, {kTableValueNotFound, "unknown character set 8859/2", "MSH", 18}, 1};
+  const Answer no_pid{AckCode::error, {kSegmentSequenceError, "no PID segment", "PID", 0}, 0};
   const Answer long_value{
-      AckCode::reject, {kDataTypeError, "OBR-18 is longer than 65534 bytes", "", 0}, 0};
-  const Answer obr4{AckCode::reject, {kRequiredFieldMissing, "a#b:c!d/e$f|g", "OBR", 4}, 1};
+      AckCode::error, {kDataTypeError, "OBR-18 is longer than 64 characters", "", 0}, 0};
+  const Answer obr4{AckCode::error, {kRequiredFieldMissing, "a#b:c!d/e$f|g", "OBR", 4}, 1};
   const Answer no_msh{
-      AckCode::reject, {kSegmentSequenceError, "no readable MSH segment", "MSH", 0}, 0};
+      AckCode::error, {kSegmentSequenceError, "no readable MSH segment", "MSH", 0}, 0};
   struct Case {
     std::string label;
     std::string msh;
@@ -54,57 +52,71 @@ TEST(Acknowledgement, Texts) {
        "MSA|AA|C2\r"},
       {"MSH-9 without a trigger event", "MSH|^~\\&|A|B|C|D|t||ORM|C3|P|2.5", accepted,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK|ID1|P|2.5\rMSA|AA|C3\r"},
-      {"AR, version 2.3: ERR-1", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C4|P|2.3", pid3,
+      {"AE, version 2.3: ERR-1", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C4|P|2.3", pid3,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.3\r"
-       "MSA|AR|C4|PID-3 is empty\r"
+       "MSA|AE|C4|PID-3 is empty\r"
        "ERR|PID^1^3^101&Required field missing&HL70357\r"},
-      {"AE, version 2.4: ERR-1 without a location", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C5|P|2.4", disk,
+      {"AR, version 2.4: ERR-1 without a location", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C5|P|2.4", disk,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.4\r"
-       "MSA|AE|C5|/wl/hl7mwld-A.tmp: No space left on device\r"
+       "MSA|AR|C5|the worklist could not be written\r"
        "ERR|^^^207&Application internal error&HL70357\r"},
       {"version 2.4 with components in MSH-12", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C5|P|2.4^USA", pid3,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.4^USA\r"
-       "MSA|AR|C5|PID-3 is empty\r"
+       "MSA|AE|C5|PID-3 is empty\r"
        "ERR|PID^1^3^101&Required field missing&HL70357\r"},
       {"AR, version 2.5: ERR-2, 3 and 4; the reason's component separator escaped",
        "MSH|^~\\&|A|B|C|D|t||ADT^A01|C6|P|2.5", type,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^A01^ACK|ID1|P|2.5\r"
        "MSA|AR|C6|unsupported message type ADT\\S\\A01\r"
        "ERR||MSH^1^9|200^Unsupported message type^HL70357|E\r"},
-      {"AR, version 2.5.1", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C7|P|2.5.1||||||8859/2", charset,
+      {"AE, version 2.5.1", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C7|P|2.5.1||||||8859/2", charset,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.5.1||||||8859/2\r"
-       "MSA|AR|C7|unknown character set 8859/2\r"
+       "MSA|AE|C7|unknown character set 8859/2\r"
        "ERR||MSH^1^18|103^Table value not found^HL70357|E\r"},
       {"no version: the 2.5 layout; a segment without sequence or field",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|C8|P", no_pid,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P\r"
-       "MSA|AR|C8|no PID segment\r"
+       "MSA|AE|C8|no PID segment\r"
        "ERR||PID|100^Segment sequence error^HL70357|E\r"},
       {"a version that is none: the 2.5 layout", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C9|P|X", long_value,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|X\r"
-       "MSA|AR|C9|OBR-18 is longer than 65534 bytes\r"
+       "MSA|AE|C9|OBR-18 is longer than 64 characters\r"
        "ERR|||102^Data type error^HL70357|E\r"},
       {"the message's own delimiters, 2.5", "MSH#:!/$#A#B#C#D#t##ORM:O01#C10#P#2.5", obr4,
        "MSH#:!/$#C#D#A#B#20240102030405+0100##ACK:O01:ACK#ID1#P#2.5\r"
-       "MSA#AR#C10#a/F/b/S/c/R/d/E/e/T/f|g\r"
+       "MSA#AE#C10#a/F/b/S/c/R/d/E/e/T/f|g\r"
        "ERR##OBR:1:4#101:Required field missing:HL70357#E\r"},
       {"the message's own delimiters, 2.3", "MSH#:!/$#A#B#C#D#t##ORM:O01#C11#P#2.3", obr4,
        "MSH#:!/$#C#D#A#B#20240102030405+0100##ACK:O01:ACK#ID1#P#2.3\r"
-       "MSA#AR#C11#a/F/b/S/c/R/d/E/e/T/f|g\r"
+       "MSA#AE#C11#a/F/b/S/c/R/d/E/e/T/f|g\r"
        "ERR#OBR:1:4:101$Required field missing$HL70357\r"},
       {"encoding characters MSH-2 leaves out are the standard ones",
        "MSH|^~|A|B|C|D|t||ORM^O01|C12|P|2.4", pid3,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.4\r"
-       "MSA|AR|C12|PID-3 is empty\r"
+       "MSA|AE|C12|PID-3 is empty\r"
        "ERR|PID^1^3^101&Required field missing&HL70357\r"},
       {"control characters in the reason become blanks", "MSH|^~\\&|A|B|C|D|t||ORM^O01|C13|P|2.5",
        Answer{AckCode::error, {kApplicationInternalError, "disk\x01gone\t", "", 0}, 0},
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.5\r"
        "MSA|AE|C13|disk gone \r"
        "ERR|||207^Application internal error^HL70357|E\r"},
+      {"control characters echoed as hex escapes: the frame stays whole",
+       "MSH|^~\\&|A|B|C|D|t||ORM^O01|C\x0b" "14|P|2.5\x1c||||||X\x1c|Z", accepted,
+       "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.5\\X1C\\||||||X\\X1C\\\r"
+       "MSA|AA|C\\X0B\\14\r"},
+      {"a control character as separator: the standard ones, values as text",
+       "MSH\x01^~\\&\x01" "A|1^2\x01" "B\x01" "C\x01" "D\x01t\x01\x01ORM^O01\x01" "C15\x01P\x01" "2.5",
+       accepted,
+       "MSH|^~\\&|C|D|A\\F\\1\\S\\2|B|20240102030405+0100||ACK|ID1|P|2.5\r"
+       "MSA|AA|C15\r"},
+      {"one character declared twice: the standard ones",
+       "MSH|^^\\&|A^1~2|B|C|D|t||ORM^O01|C16|P|2.4", pid3,
+       "MSH|^~\\&|C|D|A\\S\\1\\R\\2|B|20240102030405+0100||ACK|ID1|P|2.4\r"
+       "MSA|AE|C16|PID-3 is empty\r"
+       "ERR|PID^1^3^101&Required field missing&HL70357\r"},
       {"no readable MSH", "", no_msh,
        "MSH|^~\\&|||||20240102030405+0100||ACK|ID1|P|2.5\r"
-       "MSA|AR||no readable MSH segment\r"
+       "MSA|AE||no readable MSH segment\r"
        "ERR||MSH|100^Segment sequence error^HL70357|E\r"},
   };
   for (const Case& c : cases) {

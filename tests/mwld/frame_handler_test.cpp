@@ -30,6 +30,8 @@ std::string summary(const Received& received) {
 
 TEST(HandleFrame, OneMessagePerFrame) {
   const std::string second = "MSH|^~\\&|HIS|WARD|RIS|RAD|20240301120000||ORM^O01|M2|P|2.5\r";
+  std::string many_obrs;
+  for (int i = 0; i < 100; ++i) many_obrs += "OBR|2|A1|F1|CT1^CT HEAD\r";
   struct Case {
     std::string label;
     std::string content;
@@ -37,27 +39,41 @@ TEST(HandleFrame, OneMessagePerFrame) {
   };
   const Case cases[] = {
       {"a message to apply", kOrder, "M1 ORM^O01 apply 1"},
-      {"empty frame", "", "  AR 100 no readable MSH segment at MSH^0^0"},
-      {"no MSH", "PID|||P1\r", "  AR 100 no readable MSH segment at MSH^0^0"},
+      {"empty frame", "", "  AE 100 no readable MSH segment at MSH^0^0"},
+      {"no MSH", "PID|||P1\r", "  AE 100 no readable MSH segment at MSH^0^0"},
+      {"MSH alone", "MSH", "  AE 100 no readable MSH segment at MSH^0^0"},
+      {"MSH alone after a byte-order mark", "\xEF\xBB\xBFMSH",
+       "  AE 100 no readable MSH segment at MSH^0^0"},
+      {"a message, then MSH alone", kOrder + "MSH",
+       "M1 ORM^O01 AE 100 several messages in one frame at MSH^2^0"},
       {"line ends and a byte-order mark before the MSH, as in a file", "\r\n\xEF\xBB\xBF" + kOrder,
        "M1 ORM^O01 apply 1"},
       {"segments before the MSH", "PID|||P1\r" + kOrder,
-       "M1 ORM^O01 AR 100 segments before the MSH segment at MSH^1^0"},
+       "M1 ORM^O01 AE 100 segments before the MSH segment at MSH^1^0"},
       {"two messages", kOrder + second,
-       "M1 ORM^O01 AR 100 several messages in one frame at MSH^2^0"},
+       "M1 ORM^O01 AE 100 several messages in one frame at MSH^2^0"},
       {"batch trailer", kOrder + "BTS|1\r",
-       "M1 ORM^O01 AR 100 batch header or trailer in the frame at ^0^0"},
+       "M1 ORM^O01 AE 100 batch header or trailer in the frame at ^0^0"},
       {"batch header: text before the MSH", "BHS|^~\\&|X\r" + kOrder,
-       "M1 ORM^O01 AR 100 segments before the MSH segment at MSH^1^0"},
+       "M1 ORM^O01 AE 100 segments before the MSH segment at MSH^1^0"},
       {"rejected message type", "MSH|^~\\&|A|B|C|D|t||ADT^A01|M3|P|2.5\rPID|1\r",
        "M3 ADT^A01 AR 200 unsupported message type ADT^A01 at MSH^1^9"},
       {"rejected order, the only PID",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|M4|P|2.5\rPID|||||DOE^JOHN\rORC|NW|A1|F1\rOBR|1|A1|F1|X\r",
-       "M4 ORM^O01 AR 101 PID-3 is empty at PID^1^3"},
+       "M4 ORM^O01 AE 101 PID-3 is empty at PID^1^3"},
       {"rejected order, one of two OBRs",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|M5|P|2.5\rPID|||P1||DOE\rORC|NW|A1|F1\rOBR|1|A1|F1|X\r"
        "OBR|2|A1|F1|\r",
-       "M5 ORM^O01 AR 101 OBR-4 is empty at OBR^0^4"},
+       "M5 ORM^O01 AE 101 OBR-4 is empty at OBR^0^4"},
+      {"an order number DICOM cannot carry",
+       "MSH|^~\\&|A|B|C|D|t||ORM^O01|M6|P|2.5\rPID|||P1||DOE\rORC|NW|A\\X1C\\1\rOBR|1||F1|X\r",
+       "M6 ORM^O01 AE 102 ORC-2 holds a control character or \"\\\", which an identifier cannot "
+       "carry at ORC^1^2"},
+      {"more entries than --max-entries", kOrder + many_obrs,
+       "M1 ORM^O01 AE 207 the message would write 101 entries (--max-entries 100) at ^0^0"},
+      {"message type around blanks, as the log names it",
+       "MSH|^~\\&|A|B|C|D|t|| ADT ^A01|M7|P|2.5\rPID|1\r",
+       "M7 ADT^A01 AR 200 unsupported message type ADT^A01 at MSH^1^9"},
   };
   const MappingOptions options{StationAets{}, "20240101", "120000"};
   for (const Case& c : cases) {
@@ -74,12 +90,14 @@ TEST(HandleOversized, AnsweredWhenTheMshIsComplete) {
   };
   const Case cases[] = {
       {"complete MSH", kOrder.substr(0, 80),
-       "M1 ORM^O01 AR 207 message longer than 79 bytes at ^0^0"},
+       "M1 ORM^O01 AE 207 message longer than 79 bytes at ^0^0"},
       {"after a byte-order mark and empty lines", "\xEF\xBB\xBF\r\n" + kOrder.substr(0, 70),
-       "M1 ORM^O01 AR 207 message longer than 79 bytes at ^0^0"},
+       "M1 ORM^O01 AE 207 message longer than 79 bytes at ^0^0"},
       {"a byte-order mark after empty lines", "\r\n\xEF\xBB\xBF" + kOrder.substr(0, 70),
-       "M1 ORM^O01 AR 207 message longer than 79 bytes at ^0^0"},
+       "M1 ORM^O01 AE 207 message longer than 79 bytes at ^0^0"},
       {"MSH not ended", kOrder.substr(0, 55), ""},
+      {"MSH alone", "MSH\r" + kOrder, ""},
+      {"bytes of a byte-order mark, not all of it", "\xEF\xBB" + kOrder, ""},
       {"another segment first", "PID|1\r" + kOrder, ""},
   };
   for (const Case& c : cases) {

@@ -51,6 +51,13 @@ Segments full_order() {
   // clang-format on
 }
 
+// 64 characters of two bytes each in UTF-8 ("é").
+const std::string kE64 = [] {
+  std::string text;
+  for (int i = 0; i < 64; ++i) text += "\xC3\xA9";
+  return text;
+}();
+
 MappingOptions options() {
   MappingOptions o;
   o.stations.by_modality = {{"CT", "CT01"}, {"MR", "MR01"}};
@@ -222,7 +229,9 @@ TEST(PlanMessage, FallbacksAndValueRules) {
       {"empty character set", {{"MSH", 18, ""}}, "0008,0005", "ISO_IR 100"},
       {"ASCII: no Specific Character Set", {{"MSH", 18, "ASCII"}}, "0008,0005", absent},
       {"in progress", {{"ORC", 5, "IP"}}, "0040,0100/0040,0020", "STARTED"},
-      {"escapes in an identifier", {{"PID", 3, "P\\T\\1\\E\\2"}}, "0010,0020", "P&1 2"},
+      {"escapes in an identifier", {{"PID", 3, "P\\T\\1\\X41\\"}}, "0010,0020", "P&1A"},
+      {"UTF-8 identifier of 64 characters kept", {{"MSH", 18, "UNICODE UTF-8"}, {"PID", 3, kE64}},
+       "0010,0020", kE64},
       {"first repetition", {{"PID", 3, "P1^^^H1~P2^^^H2"}}, "0010,0021", "H1"},
       {"issuer: first subcomponent", {{"PID", 3, "P1^^^H1&1.2.3&ISO"}}, "0010,0021", "H1"},
       {"long description cut", {{"OBR", 4, "C^" + std::string(70, 'D')}}, "0032,1060",
@@ -272,8 +281,8 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
   const Case cases[] = {
       {"long identifier", 18, "OBR", std::string(17, 'A'),
        {"OBR-18 is longer than 16 characters (kept whole)"}},
-      {"long Patient ID", 3, "PID", std::string(65, 'P'),
-       {"PID-3 is longer than 64 characters (kept whole)"}},
+      {"Requested Procedure ID of 64 characters", 19, "OBR", std::string(64, 'R'),
+       {"OBR-19 is longer than 16 characters (kept whole)"}},
       {"long issuer", 3, "PID", "P^^^" + std::string(65, 'I'),
        {"PID-3.4 is longer than 64 characters (cut)"}},
       {"long modality", 24, "OBR", std::string(17, 'M'),
@@ -303,6 +312,12 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
   }
 }
 
+std::string repeated(const std::string& text, std::size_t count) {
+  std::string all;
+  for (std::size_t i = 0; i < count; ++i) all += text;
+  return all;
+}
+
 TEST(PlanMessage, Refusals) {
   const std::string msh = "MSH|^~\\&|RIS||||20240105||ORM^O01|M1|P|2.3\r";
   const std::string pid = "PID|||P1||DOE^J\r";
@@ -327,6 +342,7 @@ TEST(PlanMessage, Refusals) {
       {"no PID", msh + order, kSegmentSequenceError, "no PID segment"},
       {"no OBR", msh + pid + "ORC|NW|PL1\r", kSegmentSequenceError, "no OBR segment"},
       {"no ORC and no OBR", msh + pid, kSegmentSequenceError, "no OBR segment"},
+      {"no PID and no OBR: the first missing named", msh, kSegmentSequenceError, "no PID segment"},
       {"empty Patient ID", msh + "PID|||^^^HOSP||DOE\r" + order, kRequiredFieldMissing,
        "PID-3 is empty"},
       {"empty name after mapping", msh + "PID|||P1||\\H\\ ^ \r" + order, kRequiredFieldMissing,
@@ -339,8 +355,18 @@ TEST(PlanMessage, Refusals) {
        msh + pid + order + "ORC|NW|PL2\rOBR|1|PL2||^^\r", kRequiredFieldMissing, "OBR-4 is empty"},
       {"cancel without an order number", msh + "ORC|CA\r", kRequiredFieldMissing,
        "no order number to cancel"},
-      {"identifier too long for its element", msh + "PID|||" + std::string(70000, '1') + "||D\r" + order,
-       kDataTypeError, "PID-3 is longer than 65534 bytes"},
+      {"identifier of 65 characters", msh + "PID|||" + std::string(65, '1') + "||D\r" + order,
+       kDataTypeError, "PID-3 is longer than 64 characters"},
+      {"NUL in an order number", msh + pid + "ORC|NW|A\\X00\\B\rOBR|1|||X\r", kDataTypeError,
+       "ORC-2 holds a control character or \"\\\", which an identifier cannot carry"},
+      {"CR in an order number", msh + pid + "ORC|NW||A\\X0D\\B\rOBR|1|||X\r", kDataTypeError,
+       "ORC-3 holds a control character or \"\\\", which an identifier cannot carry"},
+      {"\"\\\" in an accession number", msh + pid + "ORC|NW|PL1\rOBR|1|||X" + std::string(14, '|') + "A\\E\\B\r",
+       kDataTypeError, "OBR-18 holds a control character or \"\\\", which an identifier cannot carry"},
+      {"more entries than --max-entries", msh + pid + "ORC|NW|PL1\r" + repeated("OBR|1|||X\r", 101),
+       kApplicationInternalError, "the message would write 101 entries (--max-entries 100)"},
+      {"more order groups than --max-entries", msh + repeated("ORC|CA|PL1\r", 101),
+       kApplicationInternalError, "the message holds 101 order groups (--max-entries 100)"},
   };
   // clang-format on
   for (const Case& c : cases) {
