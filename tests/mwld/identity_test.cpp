@@ -78,7 +78,8 @@ TEST(EntryFileName, DistinctIdentitiesDistinctNamesAndUids) {
       {"A", "B", "C", 1},       {"A", "B", "C", 2},       {"A", "B", "C__2", 0},
       {"", "", "", 0},          {"A", "BC", "", 0},       {"AB", "C", "", 0},
       {"A", "B", "C_5F", 0},    {"A", "B", "C_", 0},      {std::string(300, 'x'), "", "", 0},
-      {std::string(300, 'X'), "", "", 0},
+      {std::string(300, 'X'), "", "", 0},                 {"A B", "B", "C", 0},
+      {"A_20B", "B", "C", 0},
   };
   // clang-format on
   std::set<std::string> names, folded_names, study_uids, instance_uids;
@@ -97,6 +98,21 @@ TEST(EntryFileName, DistinctIdentitiesDistinctNamesAndUids) {
   EXPECT_EQ(study_uids.size(), count);
   EXPECT_EQ(instance_uids.size(), count);
   for (const std::string& uid : study_uids) EXPECT_EQ(instance_uids.count(uid), 0u) << uid;
+}
+
+// A changed name or UID renames every site's entries, and the next XO of an order then writes a
+// duplicate: these stay as they are, computed from the documented derivation (SHA-256 of the
+// length-prefixed parts; a version 8 UUID read as one integer under 2.25).
+TEST(StableIdentity, GoldenNamesAndUids) {
+  const Identity plain{"A103Z", "RP1", "SPS1", 0};
+  EXPECT_EQ(entry_file_name({std::string(300, '7'), "R", "S", 0}),
+            "hl7mwld-018EC0ACA40D26C937BDF59BC2966FD544EF86C419BAF60AABFB5BAA0CA3264E.wl");
+  EXPECT_EQ(entry_file_name({"A", std::string(120, 'R'), "S", 1}),
+            "hl7mwld-E447B59F5CEB0EFA3532E24893D3E4BAAF2A5CED99C2FA5845565F4525074159.wl");
+  EXPECT_EQ(derived_uid(plain, "study"), "2.25.1499908190365106938312089764264616091");
+  EXPECT_EQ(derived_uid(plain, "instance"), "2.25.226434602163631157592749722722737712894");
+  EXPECT_EQ(derived_uid({"", "ACC1", "ACC1", 2}, "study"),
+            "2.25.54041685282367334667888945387367595594");
 }
 
 TEST(DerivedUid, UnderRoot225AndValid) {
