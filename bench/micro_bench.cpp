@@ -51,7 +51,12 @@ const std::string kOrder =
     "ACC00000001|RP00000001|SPS00000001||||CT|||1^ONCE^^20250402080500^^R\r"
     "NTE|1||Patient prefers morning appointments\\.br\\Contrast allergy: none known\r";
 
-const MappingOptions kOptions{{}, "20250101", "120000"};
+const MappingOptions kOptions = [] {
+  MappingOptions options;
+  options.date = "20250101";
+  options.time = "120000";
+  return options;
+}();
 
 // Bytes to segments and fields.
 void mwld_split_message(benchmark::State& state) {

@@ -1,21 +1,298 @@
 // The mapping table: one row per attribute of a worklist entry, in the order of the documented
-// table, each with its source; and the value rules the rows share.
+// table, each with its sources in the table's notation and the rule that makes its value.
 #include "mwld/entry.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
-#include <initializer_list>
 #include <string_view>
 
-#include "mwld/values.h"
+#include "mwld/sha256.h"
 #include "platform.h"
 
 namespace {
 
-// A value and the HL7 field it came from, which the outcome line names.
+// A value, the source it came from (which the outcome line names), and what the line says of it.
 struct Sourced {
   std::string text;
-  std::string_view source;
+  std::string source;
+  std::string note;
 };
+
+// What a row does with a value longer than its VR allows.
+enum class Length {
+  fits,          // the row's values always fit (dates, times, UIDs, fixed terms)
+  cut,           // names and descriptions: cut
+  cut_and_say,   // other values: cut, and the outcome line says so
+  keep_and_say,  // identifiers and codes: written whole up to 64 characters, and the outcome
+                 // line says so; longer ones, and ones holding a control character or "\",
+                 // refuse the message, since a changed identifier names a different order
+};
+
+// The items of a sequence row.
+enum class Items {
+  none,         // not a sequence
+  one,          // always one item
+  one_if_code,  // one item when its code value and coding scheme are set; else absent
+  zero,         // present and empty (a Type 2 sequence hl7mwld has nothing for)
+};
+
+struct Context;
+using Sources = std::vector<Source>;
+// Makes a row's value from its sources; nothing leaves the element out.
+using Rule = std::optional<Sourced> (*)(const Context&, const Sources&);
+
+struct Row {
+  std::string_view path;  // the keyword; Sequence.Keyword for a row of a sequence's item
+  std::uint32_t tag;
+  std::string_view vr;
+  Length length;
+  std::vector<std::string_view> sources;  // first that is set; a profile may replace them
+  Rule rule;
+  std::string_view made_by = {};  // for a row without sources: what makes its value
+  Items items = Items::none;
+  const std::vector<Row>* item = nullptr;
+  bool multiple = false;  // several values, separated by "\"
+};
+
+struct Context {
+  const EntrySource& source;
+  const Identity* identity;  // nullptr while the identity itself is being formed
+};
+
+// The longest identifier kept whole (the LO limit); a longer one is refused.
+constexpr std::size_t kLongestIdentifier = 64;
+// A Requested Procedure ID or SPS ID that hl7mwld makes must fit SH.
+constexpr std::size_t kLongestShortIdentifier = 16;
+
+std::size_t longest_value(std::string_view vr) {
+  if (vr == "LO" || vr == "PN" || vr == "UI") return 64;
+  if (vr == "DA") return 8;
+  return 16;  // AE, CS, DS, SH, TM
+}
+
+const Separators& separators(const Context& c) { return c.source.segments.message->separators; }
+
+// The segment a source names: the entry's own of that ID, else the message's first.
+const Fields* segment_named(const EntrySegments& s, std::string_view id) {
+  if (id == "MSH") return s.msh;
+  if (id == "PID") return s.pid;
+  if (id == "PV1") return s.pv1;
+  if (id == "ORC") return s.orc;
+  if (id == "TQ1") return s.tq1;
+  if (id == "OBR") return s.obr;
+  if (id == "ZDS") return s.zds;
+  if (id == "IPC") return s.ipc;
+  return find_segment(*s.message, id);
+}
+
+// Part `number` (from 1) of `text` cut at `separator`; all of it for part 1 when the separator
+// is not declared.
+std::string_view nth(std::string_view text, char separator, std::size_t number) {
+  for (std::size_t i = 1; i < number; ++i) {
+    const std::size_t end = separator == '\0' ? text.npos : text.find(separator);
+    if (end == text.npos) return {};
+    text.remove_prefix(end + 1);
+  }
+  const std::size_t end = separator == '\0' ? text.npos : text.find(separator);
+  return text.substr(0, end);
+}
+
+std::string_view before(std::string_view text, char separator) {
+  return separator == '\0' ? text : text.substr(0, text.find(separator));
+}
+
+// The repetition of `field` the source picks: the first, or the first of the identifier type
+// (component 5) or assigning authority (component 4) it names.
+std::string_view repetition_of(std::string_view field, const Source& source, const Separators& p) {
+  if (source.pick == Source::Pick::first) return before(field, p.repetition);
+  const std::size_t component = source.pick == Source::Pick::type ? 5 : 4;
+  std::string_view rest = field;
+  while (true) {
+    const std::size_t end = p.repetition == '\0' ? rest.npos : rest.find(p.repetition);
+    const std::string_view repetition = rest.substr(0, end);
+    const std::string_view part = before(nth(repetition, p.component, component), p.subcomponent);
+    if (text_value(decode_escapes(part, p)) == source.picked) return repetition;
+    if (end == rest.npos) return {};
+    rest.remove_prefix(end + 1);
+  }
+}
+
+// What `source` names in `segment`, escapes in place: the repetition, its component or that
+// component's subcomponent.
+std::string_view raw_of(const Fields* segment, const Source& source, const Separators& p) {
+  if (!segment) return {};
+  const std::string_view repetition = repetition_of(field(*segment, source.field), source, p);
+  if (source.component == 0) return repetition;
+  const std::string_view component = nth(repetition, p.component, source.component);
+  if (source.subcomponent == 0) return component;
+  return nth(component, p.subcomponent, source.subcomponent);
+}
+
+// The single value a source gives: a field's first component, a component's first subcomponent.
+std::string_view first_part(std::string_view raw, const Source& source, const Separators& p) {
+  if (source.component == 0) return before(before(raw, p.component), p.subcomponent);
+  if (source.subcomponent == 0) return before(raw, p.subcomponent);
+  return raw;
+}
+
+std::string text_in(const Context& c, const Fields* segment, const Source& source) {
+  const Separators& p = separators(c);
+  return text_value(decode_escapes(first_part(raw_of(segment, source, p), source, p), p));
+}
+
+std::string text_of(const Context& c, const Source& source) {
+  return text_in(c, segment_named(c.source.segments, source.segment), source);
+}
+
+std::string identifier_of(const Context& c, const Source& source) {
+  const Separators& p = separators(c);
+  const std::string_view raw =
+      raw_of(segment_named(c.source.segments, source.segment), source, p);
+  return std::string(trimmed(decode_escapes(first_part(raw, source, p), p)));
+}
+
+// The first source whose text is set, with its name; empty, naming the first source, when none.
+Sourced first_text(const Context& c, const Sources& sources) {
+  for (const Source& source : sources) {
+    std::string text = text_of(c, source);
+    if (!text.empty()) return {std::move(text), source_text(source), ""};
+  }
+  return {"", sources.empty() ? "" : source_text(sources.front()), ""};
+}
+
+Sourced first_identifier(const Context& c, const Sources& sources) {
+  for (const Source& source : sources) {
+    std::string text = identifier_of(c, source);
+    if (!text.empty()) return {std::move(text), source_text(source), ""};
+  }
+  return {"", sources.empty() ? "" : source_text(sources.front()), ""};
+}
+
+const std::vector<Row>& table();
+
+const Row* row_at(std::string_view path, const std::vector<Row>& rows = table()) {
+  for (const Row& row : rows) {
+    if (row.path == path) return &row;
+    if (row.item) {
+      if (const Row* found = row_at(path, *row.item)) return found;
+    }
+  }
+  return nullptr;
+}
+
+// The table's own sources of every row, read once.
+const std::map<std::string, Sources>& default_sources() {
+  static const std::map<std::string, Sources> parsed = [] {
+    std::map<std::string, Sources> all;
+    auto add = [&all](const std::vector<Row>& rows, auto& self) -> void {
+      for (const Row& row : rows) {
+        Sources& sources = all[std::string(row.path)];
+        for (std::string_view text : row.sources) {
+          std::string ignored;
+          sources.push_back(*parse_source(text, ignored));
+        }
+        if (row.item) self(*row.item, self);
+      }
+    };
+    add(table(), add);
+    return all;
+  }();
+  return parsed;
+}
+
+const Sources& sources_of(const Row& row, const MappingOptions& options) {
+  const std::string path(row.path);
+  if (auto it = options.sources.find(path); it != options.sources.end()) return it->second;
+  return default_sources().at(path);
+}
+
+// The value of the row at `path`, as the entry holds it before any cut.
+Sourced value_of(const Context& c, std::string_view path) {
+  const Row& row = *row_at(path);
+  std::optional<Sourced> value = row.rule(c, sources_of(row, c.source.options));
+  return value ? *value : Sourced{};
+}
+
+// Rules: how a row's value is made from its sources.
+
+std::optional<Sourced> text_rule(const Context& c, const Sources& sources) {
+  return first_text(c, sources);
+}
+
+std::optional<Sourced> identifier_rule(const Context& c, const Sources& sources) {
+  return first_identifier(c, sources);
+}
+
+std::optional<Sourced> empty_rule(const Context&, const Sources&) { return Sourced{}; }
+
+std::optional<Sourced> character_set_rule(const Context& c, const Sources&) {
+  const CharacterSet& set = c.source.character_set;
+  if (set.to_utf8) return Sourced{"ISO_IR 192", "MSH-18", ""};
+  if (set.term.empty()) return std::nullopt;
+  return Sourced{set.term, "MSH-18", ""};
+}
+
+std::optional<Sourced> patient_id_rule(const Context& c, const Sources& sources) {
+  Sourced id = first_identifier(c, sources);
+  if (!id.text.empty() && !sources.empty() && id.source != source_text(sources.front())) {
+    id.note = "Patient ID from " + id.source + " (" + source_text(sources.front()) + " is empty)";
+  }
+  return id;
+}
+
+// Component 4 of the identifier the Patient ID came from.
+std::optional<Sourced> issuer_rule(const Context& c, const Sources&) {
+  const Row& patient_id = *row_at("PatientID");
+  for (Source source : sources_of(patient_id, c.source.options)) {
+    if (identifier_of(c, source).empty()) continue;
+    source.component = 4;
+    source.subcomponent = 0;
+    return Sourced{text_of(c, source), source_text(source), ""};
+  }
+  return Sourced{};
+}
+
+std::optional<Sourced> name_rule(const Context& c, const Sources& sources, NameType type) {
+  const Separators& p = separators(c);
+  for (const Source& source : sources) {
+    const std::string_view raw =
+        raw_of(segment_named(c.source.segments, source.segment), source, p);
+    std::string name;
+    if (source.component == 0) {
+      name = person_name(raw, type, p);
+    } else {
+      // A name inside one component has its parts as subcomponents (OBR-34: id&family&given).
+      Separators inner = p;
+      inner.component = p.subcomponent;
+      inner.subcomponent = '\0';
+      inner.repetition = '\0';
+      name = person_name(raw, NameType::xcn, inner);
+    }
+    if (!name.empty()) return Sourced{std::move(name), source_text(source), ""};
+  }
+  return Sourced{};
+}
+
+std::optional<Sourced> patient_name_rule(const Context& c, const Sources& sources) {
+  return name_rule(c, sources, NameType::xpn);
+}
+
+std::optional<Sourced> physician_name_rule(const Context& c, const Sources& sources) {
+  return name_rule(c, sources, NameType::xcn);
+}
+
+std::optional<Sourced> birth_date_rule(const Context& c, const Sources& sources) {
+  Sourced date = first_text(c, sources);
+  date.text = starts_with_date(date.text) ? date.text.substr(0, 8) : "";
+  return date;
+}
+
+std::optional<Sourced> sex_rule(const Context& c, const Sources& sources) {
+  Sourced sex = first_text(c, sources);
+  if (sex.text != "M" && sex.text != "F" && sex.text != "O") sex.text.clear();
+  return sex;
+}
 
 // When the message gives no start date, the entry is scheduled at the time of the run.
 struct Start {
@@ -24,137 +301,35 @@ struct Start {
   bool from_clock = false;
 };
 
-struct Context {
-  const EntrySource& source;
-  const Identity& identity;
-  const Separators& separators;
-  Start start;
-  Encoding encoding;
-};
-
-// What a row does with a value longer than its VR allows.
-enum class Length {
-  fits,          // the row's values always fit (dates, times, UIDs, fixed terms)
-  cut,           // names and descriptions: cut
-  cut_and_say,   // other values: cut, and the outcome line says so
-  keep_and_say,  // identifiers and codes: written whole, and the outcome line says so; a
-                 // shortened identifier names a different order
-};
-
-using ValueOf = std::optional<Sourced> (*)(const Context&);
-
-struct Row {
-  std::uint32_t tag;
-  std::string_view vr;
-  std::string_view keyword;
-  Length length;
-  ValueOf value;                           // nothing: the element is absent
-  const std::vector<Row>* item = nullptr;  // the rows of a sequence's one item
-};
-
-// The longest identifier kept whole (the LO limit); a longer one is refused.
-constexpr std::size_t kLongestIdentifier = 64;
-
-std::size_t longest_value(std::string_view vr) {
-  if (vr == "LO" || vr == "PN" || vr == "UI") return 64;
-  if (vr == "DA") return 8;
-  return 16;  // AE, CS, SH, TM
-}
-
-// A field's text value, with the name of its source.
-Sourced at(const Fields* segment, std::size_t number, std::size_t component,
-           std::string_view source, const Separators& separators) {
-  return {field_text(segment, number, component, separators), source};
-}
-
-// An identifier's text, with the name of its source.
-Sourced id_at(const Fields* segment, std::size_t number, std::size_t component,
-              std::string_view source, const Separators& separators) {
-  return {identifier_text(segment, number, component, separators), source};
-}
-
-// The first value that is not empty; the last when all are.
-Sourced first_set(std::initializer_list<Sourced> values) {
-  for (const Sourced& value : values) {
-    if (!value.text.empty()) return value;
-  }
-  return *(values.end() - 1);
-}
-
-const Separators& separators_of(const EntrySource& s) { return s.message.separators; }
-
-const Fields* msh(const EntrySource& s) { return &s.message.segments.front(); }
-
-Sourced accession_number(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  return first_set({id_at(s.ipc, 1, 1, "IPC-1", p), id_at(s.procedure.obr, 18, 1, "OBR-18", p)});
-}
-
-// An order's numbers, from its ORC, else from an OBR of its group.
-Sourced filler_number(const Fields* orc, const Fields* obr, const Separators& p) {
-  return first_set({id_at(orc, 3, 1, "ORC-3", p), id_at(obr, 3, 1, "OBR-3", p)});
-}
-
-Sourced placer_number(const Fields* orc, const Fields* obr, const Separators& p) {
-  return first_set({id_at(orc, 2, 1, "ORC-2", p), id_at(obr, 2, 1, "OBR-2", p)});
-}
-
-Sourced filler_number(const EntrySource& s) {
-  return filler_number(s.group.orc, s.procedure.obr, separators_of(s));
-}
-
-Sourced placer_number(const EntrySource& s) {
-  return placer_number(s.group.orc, s.procedure.obr, separators_of(s));
-}
-
-Sourced order_number(const EntrySource& s) {
-  return first_set({filler_number(s), placer_number(s)});
-}
-
-Sourced requested_procedure_id(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  return first_set({id_at(s.ipc, 2, 1, "IPC-2", p), id_at(s.procedure.obr, 19, 1, "OBR-19", p),
-                    accession_number(s), order_number(s)});
-}
-
-Sourced step_id(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  return first_set({id_at(s.ipc, 4, 1, "IPC-4", p), id_at(s.procedure.obr, 20, 1, "OBR-20", p),
-                    requested_procedure_id(s)});
-}
-
-Sourced modality(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  Sourced value = first_set({at(s.ipc, 5, 1, "IPC-5", p), at(s.procedure.obr, 24, 1, "OBR-24", p)});
-  value.text = code_string(value.text);
-  if (value.text.empty()) value.text = "OT";
-  return value;
-}
-
-Sourced person(const Fields* segment, std::size_t number, NameType type, std::string_view source,
-               const Separators& separators, Encoding encoding) {
-  if (!segment) return {"", source};
-  return {person_name(field(*segment, number), type, separators, encoding), source};
-}
-
-Start scheduled_start(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  auto raw = [&p](const Fields* segment, std::size_t number, std::size_t component) {
-    return segment ? part_of(field(*segment, number), component, p) : std::string_view();
-  };
-  for (std::string_view text : {raw(s.group.tq1, 7, 1), raw(s.procedure.obr, 27, 4),
-                                raw(s.group.orc, 7, 4), raw(msh(s), 7, 1)}) {
+Start scheduled_start(const Context& c, const Sources& sources) {
+  const Separators& p = separators(c);
+  for (const Source& source : sources) {
+    const std::string_view text = first_part(
+        raw_of(segment_named(c.source.segments, source.segment), source, p), source, p);
     if (starts_with_date(text)) return {std::string(text.substr(0, 8)), time_after_date(text)};
   }
-  return {s.options.date, s.options.time, true};
+  return {c.source.options.date, c.source.options.time, true};
 }
 
-std::optional<Sourced> priority(const Context& c) {
-  const EntrySource& s = c.source;
-  const Separators& p = c.separators;
-  const Sourced code =
-      first_set({at(s.group.tq1, 9, 1, "TQ1-9", p), at(s.group.orc, 7, 6, "ORC-7.6", p),
-                 at(s.procedure.obr, 27, 6, "OBR-27.6", p)});
+std::optional<Sourced> start_date_rule(const Context& c, const Sources& sources) {
+  return Sourced{scheduled_start(c, sources).date, "", ""};
+}
+
+std::optional<Sourced> start_time_rule(const Context& c, const Sources& sources) {
+  return Sourced{scheduled_start(c, sources).time, "", ""};
+}
+
+std::optional<Sourced> study_uid_rule(const Context& c, const Sources& sources) {
+  for (const Source& source : sources) {
+    std::string uid = text_of(c, source);
+    if (is_valid_uid(uid)) return Sourced{std::move(uid), source_text(source), ""};
+  }
+  if (!c.identity) return Sourced{};
+  return Sourced{derived_uid(*c.identity, "study"), "", ""};
+}
+
+std::optional<Sourced> priority_rule(const Context& c, const Sources& sources) {
+  const Sourced code = first_text(c, sources);
   struct Priority {
     std::string_view hl7;
     std::string_view dicom;
@@ -162,222 +337,528 @@ std::optional<Sourced> priority(const Context& c) {
   constexpr Priority kPriorities[] = {{"S", "STAT"}, {"A", "HIGH"},    {"P", "HIGH"},
                                       {"C", "HIGH"}, {"R", "ROUTINE"}, {"T", "MEDIUM"}};
   for (const Priority& row : kPriorities) {
-    if (row.hl7 == code.text) return Sourced{std::string(row.dicom), code.source};
+    if (row.hl7 == code.text) return Sourced{std::string(row.dicom), code.source, ""};
   }
   return std::nullopt;
 }
 
-std::optional<Sourced> station_ae_title(const Context& c) {
-  const EntrySource& s = c.source;
-  Sourced title = at(s.ipc, 9, 1, "IPC-9", c.separators);
-  if (!title.text.empty()) return title;
-  const std::string entry_modality = modality(s).text;
-  for (const auto& [modality_name, ae_title] : s.options.stations.by_modality) {
-    if (modality_name == entry_modality) return Sourced{ae_title, "--station-aet"};
-  }
-  return Sourced{s.options.stations.other, "--station-aet"};
-}
-
-std::optional<Sourced> study_instance_uid(const Context& c) {
-  const Separators& p = c.separators;
-  for (const Sourced& uid :
-       {at(c.source.ipc, 3, 1, "IPC-3", p), at(c.source.procedure.zds, 1, 1, "ZDS-1", p)}) {
-    if (is_valid_uid(uid.text)) return uid;
-  }
-  return Sourced{derived_uid(c.identity, "study"), ""};
-}
-
-std::optional<Sourced> location(const Context& c) {
-  const Fields* pv1 = c.source.pv1;
-  std::string joined;
-  if (pv1) {
-    for (std::string_view component : components_of(field(*pv1, 3), c.separators)) {
-      const std::string text = text_value(decode_escapes(component, c.separators));
+// A location's non-empty components joined by blanks.
+std::optional<Sourced> location_rule(const Context& c, const Sources& sources) {
+  const Separators& p = separators(c);
+  for (const Source& source : sources) {
+    const std::string_view raw =
+        raw_of(segment_named(c.source.segments, source.segment), source, p);
+    std::string joined;
+    for (std::string_view component : components_of(raw, p)) {
+      const std::string text = text_value(decode_escapes(component, p));
       if (text.empty()) continue;
       if (!joined.empty()) joined += ' ';
       joined += text;
     }
+    if (!joined.empty()) return Sourced{std::move(joined), source_text(source), ""};
   }
-  return Sourced{joined, "PV1-3"};
+  return Sourced{"", sources.empty() ? "" : source_text(sources.front()), ""};
 }
 
-// OBR-4 as a code: the triple code^meaning^scheme at `first` (1 for the code of the procedure,
-// 4 for its alternate, the protocol); present only when code and scheme are both set.
-bool has_code(const Context& c, std::size_t first) {
-  const Fields* obr = c.source.procedure.obr;
-  return !at(obr, 4, first, "", c.separators).text.empty() &&
-         !at(obr, 4, first + 2, "", c.separators).text.empty();
+// DICOM's defined terms of Modality (PS3.3 C.7.3.1.1.1).
+constexpr std::string_view kDicomModalities[] = {
+    "AR",       "ASMT",     "AU",      "BDUS",    "BI",       "BMD",     "CFM",      "CR",
+    "CT",       "CTPROTOCOL", "DMS",   "DG",      "DOC",      "DX",      "ECG",      "EEG",
+    "EMG",      "EOG",      "EPS",     "ES",      "FID",      "GM",      "HC",       "HD",
+    "IO",       "IOL",      "IVOCT",   "IVUS",    "KER",      "KO",      "LEN",      "LS",
+    "MG",       "MR",       "M3D",     "NM",      "OAM",      "OCT",     "OP",       "OPM",
+    "OPT",      "OPTBSV",   "OPTENF",  "OPV",     "OSS",      "OT",      "PA",       "PLAN",
+    "POS",      "PR",       "PT",      "PX",      "REG",      "RESP",    "RF",       "RG",
+    "RTDOSE",   "RTIMAGE",  "RTINTENT", "RTPLAN", "RTRAD",    "RTRECORD", "RTSEGANN", "RTSTRUCT",
+    "RWV",      "SEG",      "SM",      "SMR",     "SR",       "SRF",     "STAIN",    "TEXTUREMAP",
+    "TG",       "US",       "VA",      "XA",      "XAPROTOCOL", "XC",
+};
+
+struct Translation {
+  std::string_view sender;
+  std::string_view dicom;
+};
+
+// Sender codes with one DICOM meaning: HL7 table 0074's diagnostic service sections and the
+// names senders commonly use for them.
+constexpr Translation kModalityTranslations[] = {
+    {"MRI", "MR"}, {"NMR", "MR"}, {"NMS", "NM"},  {"RUS", "US"}, {"VUS", "US"},
+    {"OUS", "US"}, {"CUS", "US"}, {"EC", "ECG"},  {"MAMMO", "MG"}, {"PET", "PT"},
+};
+
+struct Modality {
+  std::string dicom;
+  std::string sender;  // the code as sent
+  std::string source;
+  std::string note;
+};
+
+Modality modality_of(const Context& c) {
+  const Sourced sent = first_text(c, sources_of(*row_at("ScheduledProcedureStepSequence.Modality"),
+                                                c.source.options));
+  Modality modality{code_string(sent.text), code_string(sent.text), sent.source, ""};
+  if (modality.sender.empty()) {
+    modality.dicom = "OT";
+    return modality;
+  }
+  for (const auto& [sender, dicom] : c.source.options.modalities) {
+    if (sender == modality.sender) {
+      modality.dicom = dicom;
+      return modality;
+    }
+  }
+  if (std::find(std::begin(kDicomModalities), std::end(kDicomModalities), modality.sender) !=
+      std::end(kDicomModalities)) {
+    return modality;
+  }
+  for (const Translation& translation : kModalityTranslations) {
+    if (translation.sender == modality.sender) {
+      modality.dicom = translation.dicom;
+      modality.note = sent.source + " " + modality.sender + " written as the DICOM modality " +
+                      modality.dicom;
+      return modality;
+    }
+  }
+  modality.note = sent.source + " " + modality.sender + " is not a DICOM modality";
+  return modality;
 }
 
-std::optional<Sourced> present_when(bool condition) {
-  return condition ? std::optional<Sourced>(Sourced{}) : std::nullopt;
+std::optional<Sourced> modality_rule(const Context& c, const Sources&) {
+  Modality modality = modality_of(c);
+  return Sourced{std::move(modality.dicom), std::move(modality.source), std::move(modality.note)};
+}
+
+// The sender's AE title, else the one set for the entry's Modality (or, where none is, for the
+// code the sender gave), else the one for all others.
+std::optional<Sourced> station_rule(const Context& c, const Sources& sources) {
+  Sourced title = first_text(c, sources);
+  if (!title.text.empty()) return title;
+  const Modality modality = modality_of(c);
+  const StationAets& stations = c.source.options.stations;
+  for (const std::string& wanted : {modality.dicom, modality.sender}) {
+    for (const auto& [modality_name, ae_title] : stations.by_modality) {
+      if (modality_name == wanted) return Sourced{ae_title, "--station-aet", ""};
+    }
+  }
+  return Sourced{stations.other, "--station-aet", ""};
+}
+
+Sourced order_number(const Context& c) {
+  Sourced number = value_of(c, "FillerOrderNumberImagingServiceRequest");
+  return number.text.empty() ? value_of(c, "PlacerOrderNumberImagingServiceRequest") : number;
+}
+
+// The set ID of the entry's OBR when it is 2 or more; empty otherwise.
+std::string set_id(const Context& c) {
+  const std::string text = field_text(c.source.segments.obr, 1, 1, separators(c));
+  int number = 0;
+  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (problem != std::errc() || end != text.data() + text.size() || number < 2) return {};
+  return std::to_string(number);
+}
+
+std::string hex_digest(std::string_view text, std::size_t digits) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  for (std::uint8_t byte : sha256(text)) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 0x0F];
+  }
+  return hex.substr(0, digits);
+}
+
+// An ID that hl7mwld makes fits SH: kept when it does, else the start of its SHA-256.
+Sourced fitted(Sourced id, std::string_view name, Encoding encoding) {
+  if (character_count(id.text, encoding) <= kLongestShortIdentifier) return id;
+  const std::string hashed = hex_digest(id.text, kLongestShortIdentifier);
+  id.note = std::string(name) + " " + hashed + ": the SHA-256 of " + id.text + " (from " +
+            id.source + ", longer than 16 characters)";
+  id.text = hashed;
+  return id;
+}
+
+std::optional<Sourced> requested_procedure_id_rule(const Context& c, const Sources& sources) {
+  Sourced id = first_identifier(c, sources);
+  if (!id.text.empty()) return id;
+  id = value_of(c, "AccessionNumber");
+  if (id.text.empty()) id = order_number(c);
+  id.note.clear();
+  const std::string suffix = set_id(c);
+  if (!suffix.empty()) {
+    id.text += "_" + suffix;
+    id.source += " and OBR-1";
+  }
+  Sourced made = fitted(id, "Requested Procedure ID", c.source.character_set.encoding);
+  if (made.note.empty() && !suffix.empty()) {
+    made.note = "Requested Procedure ID " + made.text + " from " + made.source;
+  }
+  return made;
+}
+
+std::optional<Sourced> step_id_rule(const Context& c, const Sources& sources) {
+  Sourced id = first_identifier(c, sources);
+  if (!id.text.empty()) return id;
+  id = value_of(c, "RequestedProcedureID");
+  id.note.clear();
+  return fitted(id, "SPS ID", c.source.character_set.encoding);
+}
+
+std::optional<Sourced> step_status_rule(const Context& c, const Sources& sources) {
+  const Sourced status = first_text(c, sources);
+  return Sourced{status.text == "IP" ? "STARTED" : "SCHEDULED", status.source, ""};
+}
+
+// One value for each AL1: the first of its sources that is set.
+std::optional<Sourced> each_allergy_rule(const Context& c, const Sources& sources) {
+  std::string values;
+  std::size_t count = 0;
+  for (const Fields* al1 : c.source.segments.al1) {
+    for (const Source& source : sources) {
+      const Fields* segment =
+          source.segment == "AL1" ? al1 : segment_named(c.source.segments, source.segment);
+      const std::string text = text_in(c, segment, source);
+      if (text.empty()) continue;
+      if (count++ > 0) values += '\\';
+      values += text;
+      break;
+    }
+  }
+  return Sourced{std::move(values), "AL1-3", ""};
+}
+
+// A weight in kilograms as a DS value: at most 3 decimals, no trailing zeros.
+std::string kilograms(double value) {
+  std::string text = std::to_string(static_cast<long long>(value * 1000 + 0.5));
+  while (text.size() < 4) text.insert(text.begin(), '0');
+  text.insert(text.end() - 3, '.');
+  while (text.back() == '0') text.pop_back();
+  if (text.back() == '.') text.pop_back();
+  return text;
+}
+
+// OBX-5 of the first OBX whose OBX-3 is LOINC's body weight (29463-7, or 3141-9 measured),
+// in kg by its OBX-6 unit (kg, g, lb).
+std::optional<Sourced> weight_rule(const Context& c, const Sources&) {
+  const Separators& p = separators(c);
+  struct Unit {
+    std::string_view name;
+    double kilograms;
+  };
+  constexpr Unit kUnits[] = {{"kg", 1.0}, {"g", 0.001}, {"lb", 0.45359237}, {"[lb_av]", 0.45359237}};
+  for (const Fields* obx : c.source.segments.obx) {
+    const std::string code = field_text(obx, 3, 1, p);
+    const std::string system = field_text(obx, 3, 3, p);
+    if ((code != "29463-7" && code != "3141-9") || (!system.empty() && system != "LN")) continue;
+    const std::string number = field_text(obx, 5, 1, p);
+    const std::string unit = field_text(obx, 6, 1, p);
+    double value = 0;
+    const auto [end, problem] =
+        std::from_chars(number.data(), number.data() + number.size(), value);
+    const Unit* known = nullptr;
+    for (const Unit& candidate : kUnits) {
+      if (candidate.name == unit) known = &candidate;
+    }
+    if (problem != std::errc() || end != number.data() + number.size() || !known || value <= 0 ||
+        value > 1e6) {
+      return Sourced{"", "OBX-5",
+                     "OBX-5 " + number + " " + unit + " is no weight in kg, g or lb (left empty)"};
+    }
+    return Sourced{kilograms(value * known->kilograms), "OBX-5", ""};
+  }
+  return Sourced{};
 }
 
 // clang-format off
 const std::vector<Row> kRequestedProcedureCode = {
-    {0x00080100, "SH", "CodeValue", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 1, "OBR-4.1", c.separators); }},
-    {0x00080102, "SH", "CodingSchemeDesignator", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 3, "OBR-4.3", c.separators); }},
-    {0x00080104, "LO", "CodeMeaning", Length::cut,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 2, "OBR-4.2", c.separators); }},
+    {"RequestedProcedureCodeSequence.CodeValue", 0x00080100, "SH", Length::keep_and_say, {"OBR-4.1", "OBR-44.1"}, identifier_rule},
+    {"RequestedProcedureCodeSequence.CodingSchemeDesignator", 0x00080102, "SH", Length::keep_and_say, {"OBR-4.3", "OBR-44.3"}, identifier_rule},
+    {"RequestedProcedureCodeSequence.CodeMeaning", 0x00080104, "LO", Length::cut, {"OBR-4.2", "OBR-44.2"}, text_rule},
 };
 
 const std::vector<Row> kScheduledProtocolCode = {
-    {0x00080100, "SH", "CodeValue", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 4, "OBR-4.4", c.separators); }},
-    {0x00080102, "SH", "CodingSchemeDesignator", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.procedure.obr, 4, 6, "OBR-4.6", c.separators); }},
-    {0x00080104, "LO", "CodeMeaning", Length::cut,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.procedure.obr, 4, 5, "OBR-4.5", c.separators); }},
+    {"ScheduledProtocolCodeSequence.CodeValue", 0x00080100, "SH", Length::keep_and_say, {"IPC-6.1", "OBR-4.4"}, identifier_rule},
+    {"ScheduledProtocolCodeSequence.CodingSchemeDesignator", 0x00080102, "SH", Length::keep_and_say, {"IPC-6.3", "OBR-4.6"}, identifier_rule},
+    {"ScheduledProtocolCodeSequence.CodeMeaning", 0x00080104, "LO", Length::cut, {"IPC-6.2", "OBR-4.5"}, text_rule},
 };
 
 const std::vector<Row> kScheduledProcedureStep = {
-    {0x00400001, "AE", "ScheduledStationAETitle", Length::cut_and_say, station_ae_title},
-    {0x00400002, "DA", "ScheduledProcedureStepStartDate", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return Sourced{c.start.date, ""}; }},
-    {0x00400003, "TM", "ScheduledProcedureStepStartTime", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return Sourced{c.start.time, ""}; }},
-    {0x00080060, "CS", "Modality", Length::cut_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return modality(c.source); }},
-    {0x00400007, "LO", "ScheduledProcedureStepDescription", Length::cut,
-     [](const Context& c) -> std::optional<Sourced> {
-       const Fields* obr = c.source.procedure.obr;
-       return first_set({at(obr, 4, 5, "OBR-4.5", c.separators), at(obr, 4, 2, "OBR-4.2", c.separators),
-                         at(obr, 4, 1, "OBR-4.1", c.separators)}); }},
-    {0x00400008, "SQ", "ScheduledProtocolCodeSequence", Length::fits,
-     [](const Context& c) { return present_when(has_code(c, 4)); }, &kScheduledProtocolCode},
-    {0x00400009, "SH", "ScheduledProcedureStepID", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return step_id(c.source); }},
-    {0x00400020, "CS", "ScheduledProcedureStepStatus", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> {
-       const bool in_progress = at(c.source.group.orc, 5, 1, "ORC-5", c.separators).text == "IP";
-       return Sourced{in_progress ? "STARTED" : "SCHEDULED", "ORC-5"}; }},
+    {"ScheduledProcedureStepSequence.ScheduledStationAETitle", 0x00400001, "AE", Length::cut_and_say, {"IPC-9"}, station_rule, "else --station-aet for the Modality"},
+    {"ScheduledProcedureStepSequence.ScheduledProcedureStepStartDate", 0x00400002, "DA", Length::fits, {"TQ1-7", "OBR-27.4", "ORC-7.4", "MSH-7"}, start_date_rule, "the first valid date, else the time of the run"},
+    {"ScheduledProcedureStepSequence.ScheduledProcedureStepStartTime", 0x00400003, "TM", Length::fits, {"TQ1-7", "OBR-27.4", "ORC-7.4", "MSH-7"}, start_time_rule, "after the first valid date, else the time of the run"},
+    {"ScheduledProcedureStepSequence.Modality", 0x00080060, "CS", Length::cut_and_say, {"IPC-5", "OBR-24"}, modality_rule, "translated to DICOM; empty: OT"},
+    {"ScheduledProcedureStepSequence.ScheduledPerformingPhysicianName", 0x00400006, "PN", Length::cut, {"OBR-34.1"}, physician_name_rule},
+    {"ScheduledProcedureStepSequence.ScheduledProcedureStepDescription", 0x00400007, "LO", Length::cut, {"IPC-6.2", "OBR-4.5", "OBR-4.2", "OBR-4.1", "OBR-44.2", "OBR-44.1"}, text_rule},
+    {"ScheduledProcedureStepSequence.ScheduledProtocolCodeSequence", 0x00400008, "SQ", Length::fits, {}, empty_rule, "one item when code and scheme are set", Items::one_if_code, &kScheduledProtocolCode},
+    {"ScheduledProcedureStepSequence.ScheduledProcedureStepID", 0x00400009, "SH", Length::keep_and_say, {"IPC-4", "OBR-20"}, step_id_rule, "else the Requested Procedure ID"},
+    {"ScheduledProcedureStepSequence.ScheduledStationName", 0x00400010, "SH", Length::cut_and_say, {"IPC-7"}, text_rule},
+    {"ScheduledProcedureStepSequence.ScheduledProcedureStepLocation", 0x00400011, "SH", Length::cut_and_say, {"IPC-8"}, text_rule},
+    {"ScheduledProcedureStepSequence.ScheduledProcedureStepStatus", 0x00400020, "CS", Length::fits, {"ORC-5"}, step_status_rule, "STARTED for IP, else SCHEDULED"},
 };
 
 const std::vector<Row> kEntry = {
-    {0x00080005, "CS", "SpecificCharacterSet", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> {
-       const std::string& term = c.source.character_set;
-       return term.empty() ? std::nullopt : std::optional<Sourced>(Sourced{term, "MSH-18"}); }},
-    {0x00080050, "SH", "AccessionNumber", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return accession_number(c.source); }},
-    {0x00080090, "PN", "ReferringPhysicianName", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return person(c.source.pv1, 8, NameType::xcn, "PV1-8", c.separators, c.encoding); }},
-    {0x00100010, "PN", "PatientName", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return person(c.source.pid, 5, NameType::xpn, "PID-5", c.separators, c.encoding); }},
-    {0x00100020, "LO", "PatientID", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return id_at(c.source.pid, 3, 1, "PID-3", c.separators); }},
-    {0x00100021, "LO", "IssuerOfPatientID", Length::cut_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return at(c.source.pid, 3, 4, "PID-3.4", c.separators); }},
-    {0x00100030, "DA", "PatientBirthDate", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> {
-       Sourced date = at(c.source.pid, 7, 1, "PID-7", c.separators);
-       date.text = starts_with_date(date.text) ? date.text.substr(0, 8) : "";
-       return date; }},
-    {0x00100040, "CS", "PatientSex", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> {
-       Sourced sex = at(c.source.pid, 8, 1, "PID-8", c.separators);
-       if (sex.text != "M" && sex.text != "F" && sex.text != "O") sex.text.clear();
-       return sex; }},
-    {0x0020000D, "UI", "StudyInstanceUID", Length::fits, study_instance_uid},
-    {0x00321060, "LO", "RequestedProcedureDescription", Length::cut,
-     [](const Context& c) -> std::optional<Sourced> {
-       const Fields* obr = c.source.procedure.obr;
-       return first_set({at(obr, 4, 2, "OBR-4.2", c.separators), at(obr, 4, 1, "OBR-4.1", c.separators)}); }},
-    {0x00321064, "SQ", "RequestedProcedureCodeSequence", Length::fits,
-     [](const Context& c) { return present_when(has_code(c, 1)); }, &kRequestedProcedureCode},
-    {0x00321032, "PN", "RequestingPhysician", Length::fits,
-     [](const Context& c) -> std::optional<Sourced> { return person(c.source.procedure.obr, 16, NameType::xcn, "OBR-16", c.separators, c.encoding); }},
-    {0x00380010, "LO", "AdmissionID", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> {
-       return first_set({id_at(c.source.pv1, 19, 1, "PV1-19", c.separators), id_at(c.source.pid, 18, 1, "PID-18", c.separators)}); }},
-    {0x00380300, "LO", "CurrentPatientLocation", Length::cut_and_say, location},
-    {0x00401001, "SH", "RequestedProcedureID", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return requested_procedure_id(c.source); }},
-    {0x00401003, "SH", "RequestedProcedurePriority", Length::fits, priority},
-    {0x00402016, "LO", "PlacerOrderNumberImagingServiceRequest", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return placer_number(c.source); }},
-    {0x00402017, "LO", "FillerOrderNumberImagingServiceRequest", Length::keep_and_say,
-     [](const Context& c) -> std::optional<Sourced> { return filler_number(c.source); }},
-    {0x00400100, "SQ", "ScheduledProcedureStepSequence", Length::fits,
-     [](const Context&) { return present_when(true); }, &kScheduledProcedureStep},
+    {"SpecificCharacterSet", 0x00080005, "CS", Length::fits, {}, character_set_rule, "from MSH-18, or the text when it is empty"},
+    {"AccessionNumber", 0x00080050, "SH", Length::keep_and_say, {"IPC-1", "OBR-18"}, identifier_rule},
+    {"ReferringPhysicianName", 0x00080090, "PN", Length::cut, {"PV1-8", "ORC-12"}, physician_name_rule},
+    {"ReferencedStudySequence", 0x00081110, "SQ", Length::fits, {}, empty_rule, "empty", Items::zero},
+    {"ReferencedPatientSequence", 0x00081120, "SQ", Length::fits, {}, empty_rule, "empty", Items::zero},
+    {"PatientName", 0x00100010, "PN", Length::cut, {"PID-5"}, patient_name_rule},
+    {"PatientID", 0x00100020, "LO", Length::keep_and_say, {"PID-3", "PID-2"}, patient_id_rule},
+    {"IssuerOfPatientID", 0x00100021, "LO", Length::cut_and_say, {}, issuer_rule, "component 4 of the Patient ID's identifier"},
+    {"PatientBirthDate", 0x00100030, "DA", Length::fits, {"PID-7"}, birth_date_rule},
+    {"PatientSex", 0x00100040, "CS", Length::fits, {"PID-8"}, sex_rule},
+    {"PatientWeight", 0x00101030, "DS", Length::fits, {}, weight_rule, "OBX-5 of LOINC 29463-7 or 3141-9 in kg"},
+    {"MedicalAlerts", 0x00102000, "LO", Length::cut, {}, empty_rule, "empty"},
+    {"Allergies", 0x00102110, "LO", Length::cut, {"AL1-3.2", "AL1-3.1"}, each_allergy_rule, "", Items::none, nullptr, true},
+    {"PregnancyStatus", 0x001021C0, "US", Length::fits, {}, empty_rule, "empty"},
+    {"StudyInstanceUID", 0x0020000D, "UI", Length::fits, {"IPC-3", "ZDS-1"}, study_uid_rule, "the first valid UID, else derived"},
+    {"RequestedProcedureDescription", 0x00321060, "LO", Length::cut, {"OBR-4.2", "OBR-4.1", "OBR-44.2", "OBR-44.1"}, text_rule},
+    {"RequestedProcedureCodeSequence", 0x00321064, "SQ", Length::fits, {}, empty_rule, "one item when code and scheme are set", Items::one_if_code, &kRequestedProcedureCode},
+    {"RequestingPhysician", 0x00321032, "PN", Length::cut, {"OBR-16", "ORC-12"}, physician_name_rule},
+    {"AdmissionID", 0x00380010, "LO", Length::keep_and_say, {"PV1-19", "PID-18"}, identifier_rule},
+    {"SpecialNeeds", 0x00380050, "LO", Length::cut, {}, empty_rule, "empty"},
+    {"CurrentPatientLocation", 0x00380300, "LO", Length::cut_and_say, {"PV1-3"}, location_rule},
+    {"PatientState", 0x00380500, "LO", Length::cut, {}, empty_rule, "empty"},
+    {"RequestedProcedureID", 0x00401001, "SH", Length::keep_and_say, {"IPC-2", "OBR-19"}, requested_procedure_id_rule, "else the Accession Number, else the order number"},
+    {"ReasonForTheRequestedProcedure", 0x00401002, "LO", Length::cut, {"OBR-31.2", "OBR-31.1"}, text_rule},
+    {"RequestedProcedurePriority", 0x00401003, "SH", Length::fits, {"TQ1-9", "ORC-7.6", "OBR-27.6"}, priority_rule, "S STAT; A, P, C HIGH; R ROUTINE; T MEDIUM"},
+    {"PatientTransportArrangements", 0x00401004, "LO", Length::cut, {"OBR-30"}, text_rule},
+    {"PlacerOrderNumberImagingServiceRequest", 0x00402016, "LO", Length::keep_and_say, {"ORC-2", "OBR-2"}, identifier_rule},
+    {"FillerOrderNumberImagingServiceRequest", 0x00402017, "LO", Length::keep_and_say, {"ORC-3", "OBR-3"}, identifier_rule},
+    {"ConfidentialityConstraintOnPatientDataDescription", 0x00403001, "LO", Length::cut, {}, empty_rule, "empty"},
+    {"ScheduledProcedureStepSequence", 0x00400100, "SQ", Length::fits, {}, empty_rule, "one item", Items::one, &kScheduledProcedureStep},
 };
 // clang-format on
+
+const std::vector<Row>& table() { return kEntry; }
 
 // The segment and field a source such as "OBR-4.1" names, for the acknowledgement's ERR.
 Rejection naming(std::string_view source, int code, std::string text) {
   Rejection rejection{code, std::move(text), "", 0};
-  const std::size_t dash = source.find('-');
-  if (dash == source.npos) return rejection;
-  rejection.segment = std::string(source.substr(0, dash));
-  for (std::size_t i = dash + 1; i < source.size() && source[i] >= '0' && source[i] <= '9'; ++i) {
-    rejection.field = rejection.field * 10 + (source[i] - '0');
+  std::string ignored;
+  if (const std::optional<Source> parsed = parse_source(source, ignored)) {
+    rejection.segment = parsed->segment;
+    rejection.field = static_cast<int>(parsed->field);
   }
   return rejection;
 }
 
+bool is_c1_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 0x80 && byte <= 0x9F;
+}
+
 // Identifiers are never cut or changed, since a changed one names another order or patient:
 // one that DICOM cannot carry as it is refuses the message.
-std::optional<Rejection> identifier_problem(const Sourced& value, Encoding encoding) {
-  if (!fits_identifier(value.text)) {
+std::optional<Rejection> identifier_problem(const Sourced& value, const Row& row,
+                                            const Context& c) {
+  const CharacterSet& set = c.source.character_set;
+  const bool c1 = set.encoding == Encoding::single_byte &&
+                  std::any_of(value.text.begin(), value.text.end(), is_c1_control);
+  if (!fits_identifier(value.text) || c1) {
     return naming(value.source, kDataTypeError,
-                  std::string(value.source) +
-                      " holds a control character or \"\\\", which an identifier cannot carry");
+                  value.source + " holds a control character or \"\\\", which an identifier "
+                                 "cannot carry");
   }
-  if (character_count(value.text, encoding) > kLongestIdentifier) {
+  const std::size_t characters = character_count(value.text, set.encoding);
+  if (characters > kLongestIdentifier) {
     return naming(value.source, kDataTypeError,
-                  std::string(value.source) + " is longer than " +
-                      std::to_string(kLongestIdentifier) + " characters");
+                  value.source + " is longer than " + std::to_string(kLongestIdentifier) +
+                      " characters");
+  }
+  const std::size_t limit = longest_value(row.vr);
+  if (c.source.options.refuse_long_identifiers && characters > limit) {
+    return naming(value.source, kDataTypeError,
+                  value.source + " is longer than " + std::to_string(limit) + " characters (" +
+                      std::string(row.vr) + ")");
   }
   return std::nullopt;
 }
 
-// Fills `data_set` from `rows`; notes what the outcome line says of long values.
+// Latin-1 text as UTF-8.
+std::string utf8_of(std::string_view latin1) {
+  std::string text;
+  text.reserve(latin1.size());
+  for (const char c : latin1) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      text += c;
+    } else {
+      text += static_cast<char>(0xC0 | (byte >> 6));
+      text += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return text;
+}
+
+// One value of a text row as the entry holds it: C1 controls of single-byte text as blanks,
+// converted to UTF-8 when asked, cut to its VR's length in characters.
+std::string finished(std::string text, const Row& row, const Context& c, bool& was_cut) {
+  const CharacterSet& set = c.source.character_set;
+  if (set.encoding == Encoding::single_byte) {
+    std::replace_if(text.begin(), text.end(), is_c1_control, ' ');
+    text = std::string(trimmed(text));
+  }
+  if (set.to_utf8) text = utf8_of(text);
+  const Encoding encoding = set.to_utf8 ? Encoding::utf8 : set.encoding;
+  const std::size_t limit = longest_value(row.vr);
+  if (row.length == Length::fits || character_count(text, encoding) <= limit) return text;
+  was_cut = true;
+  text = cut_to(text, limit, encoding);
+  // A cut name may end at a component boundary or in the blanks before one.
+  if (row.vr == "PN") {
+    while (!text.empty() && (text.back() == '^' || text.back() == ' ')) text.pop_back();
+  }
+  return text;
+}
+
+constexpr std::uint32_t kCodeValue = 0x00080100;
+constexpr std::uint32_t kCodingSchemeDesignator = 0x00080102;
+
+bool has_value(const DataSet& data_set, std::uint32_t tag) {
+  const Element* element = find_element(data_set, tag);
+  return element && !element->value.empty();
+}
+
+// Fills `data_set` from `rows`; notes what the outcome line says of the values.
 std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, DataSet& data_set,
                               std::vector<std::string>& notes) {
   for (const Row& row : rows) {
-    std::optional<Sourced> value = row.value(c);
+    std::optional<Sourced> value = row.rule(c, sources_of(row, c.source.options));
     if (!value) continue;
-    Element& element = data_set.emplace_back();
+    if (!value->note.empty()) notes.push_back(value->note);
+    Element element;
     element.tag = row.tag;
     element.vr = row.vr;
-    element.keyword = row.keyword;
+    element.keyword = row.path.substr(row.path.rfind('.') + 1);
+    if (row.items == Items::zero) {
+      data_set.push_back(std::move(element));
+      continue;
+    }
     if (row.item) {
-      if (auto rejection = fill(*row.item, c, element.items.emplace_back(), notes))
-        return rejection;
+      DataSet item;
+      if (auto rejection = fill(*row.item, c, item, notes)) return rejection;
+      if (row.items == Items::one_if_code &&
+          (!has_value(item, kCodeValue) || !has_value(item, kCodingSchemeDesignator))) {
+        continue;
+      }
+      element.items.push_back(std::move(item));
+      data_set.push_back(std::move(element));
       continue;
     }
     if (row.length == Length::keep_and_say) {
-      if (auto rejection = identifier_problem(*value, c.encoding)) return rejection;
-    }
-    const std::size_t limit = longest_value(row.vr);
-    if (value->text.size() > limit && row.length != Length::fits) {
-      if (row.length != Length::keep_and_say) {
-        value->text = cut_to(value->text, limit, c.encoding);
+      if (auto rejection = identifier_problem(*value, row, c)) return rejection;
+      if (c.source.character_set.to_utf8) value->text = utf8_of(value->text);
+      const Encoding encoding =
+          c.source.character_set.to_utf8 ? Encoding::utf8 : c.source.character_set.encoding;
+      if (character_count(value->text, encoding) > longest_value(row.vr)) {
+        notes.push_back(value->source + " is longer than " +
+                        std::to_string(longest_value(row.vr)) + " characters (kept whole)");
       }
-      if (row.length != Length::cut) {
-        notes.push_back(std::string(value->source) + " is longer than " + std::to_string(limit) +
-                        " characters (" +
-                        (row.length == Length::keep_and_say ? "kept whole" : "cut") + ")");
+      element.value = std::move(value->text);
+    } else {
+      bool was_cut = false;
+      std::string text;
+      std::string_view rest = value->text;
+      // Each value of a multi-valued row is cut on its own.
+      while (true) {
+        const std::size_t end = row.multiple ? rest.find('\\') : rest.npos;
+        text += finished(std::string(rest.substr(0, end)), row, c, was_cut);
+        if (end == rest.npos) break;
+        text += '\\';
+        rest.remove_prefix(end + 1);
       }
+      if (was_cut && row.length == Length::cut_and_say) {
+        notes.push_back(value->source + " is longer than " +
+                        std::to_string(longest_value(row.vr)) + " characters (cut)");
+      }
+      element.value = std::move(text);
     }
-    element.value = std::move(value->text);
+    data_set.push_back(std::move(element));
   }
   return std::nullopt;
 }
 
+std::string mapping_rows_text(const std::vector<Row>& rows, const MappingOptions& options,
+                              std::size_t indent) {
+  std::string text;
+  constexpr char kHex[] = "0123456789ABCDEF";
+  for (const Row& row : rows) {
+    std::string tag = "(";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      tag += kHex[(row.tag >> shift) & 0xF];
+      if (shift == 16) tag += ',';
+    }
+    tag += ")";
+    std::string sources;
+    for (const Source& source : sources_of(row, options)) {
+      sources += (sources.empty() ? "" : ", ") + source_text(source);
+    }
+    if (!row.made_by.empty()) sources += (sources.empty() ? "" : "; ") + std::string(row.made_by);
+    text += std::string(indent, ' ') + std::string(row.path.substr(row.path.rfind('.') + 1)) +
+            ' ' + tag + ' ' + (sources.empty() ? "-" : sources) + '\n';
+    if (row.item) text += mapping_rows_text(*row.item, options, indent + 2);
+  }
+  return text;
+}
+
+void add_paths(const std::vector<Row>& rows, std::vector<std::string>& paths) {
+  for (const Row& row : rows) {
+    if (!row.sources.empty()) paths.emplace_back(row.path);
+    if (row.item) add_paths(*row.item, paths);
+  }
+}
+
+bool is_ascii(const Message& message) {
+  for (const Fields& segment : message.segments) {
+    for (const std::string& value : segment) {
+      for (const char c : value) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// True when every byte sequence of the message is well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+bool is_utf8(const Message& message) {
+  for (const Fields& segment : message.segments) {
+    for (const std::string& value : segment) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+      const std::size_t size = value.size();
+      for (std::size_t i = 0; i < size;) {
+        const unsigned char lead = bytes[i];
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead < 0x80) {
+          ++i;
+          continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+          length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+          length = 3;
+          if (lead == 0xE0) low = 0xA0;
+          if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+          length = 4;
+          if (lead == 0xF0) low = 0x90;
+          if (lead == 0xF4) high = 0x8F;
+        } else {
+          return false;
+        }
+        if (i + length > size || bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+          if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+        }
+        i += length;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
-
-std::string filler_order_number(const Message& message, const OrderGroup& group) {
-  const Fields* obr = group.procedures.empty() ? nullptr : group.procedures.front().obr;
-  return filler_number(group.orc, obr, message.separators).text;
-}
-
-std::string placer_order_number(const Message& message, const OrderGroup& group) {
-  const Fields* obr = group.procedures.empty() ? nullptr : group.procedures.front().obr;
-  return placer_number(group.orc, obr, message.separators).text;
-}
 
 MappingOptions mapping_options(const StationAets& stations, std::size_t max_entries,
                                std::time_t now) {
@@ -385,26 +866,116 @@ MappingOptions mapping_options(const StationAets& stations, std::size_t max_entr
   std::tm utc{};
   calendar_fields(now, local, utc);
   const std::string digits = date_time_digits(local);
-  return {stations, digits.substr(0, 8), digits.substr(8, 6), max_entries};
+  MappingOptions options;
+  options.stations = stations;
+  options.date = digits.substr(0, 8);
+  options.time = digits.substr(8, 6);
+  options.max_entries = max_entries;
+  return options;
+}
+
+EntrySegments entry_segments(const Message& message, const OrderGroup& group,
+                             const Procedure* procedure, const Fields* ipc) {
+  EntrySegments segments;
+  segments.message = &message;
+  segments.msh = message.readable ? &message.segments.front() : nullptr;
+  segments.pid = find_segment(message, "PID");
+  segments.pv1 = find_segment(message, "PV1");
+  segments.orc = group.orc;
+  segments.tq1 = group.tq1;
+  if (procedure) {
+    segments.obr = procedure->obr;
+    segments.zds = procedure->zds;
+  }
+  segments.ipc = ipc;
+  for (const Fields& segment : message.segments) {
+    if (segment.empty()) continue;
+    if (segment[0] == "AL1") segments.al1.push_back(&segment);
+    if (segment[0] == "OBX") segments.obx.push_back(&segment);
+  }
+  return segments;
+}
+
+std::optional<CharacterSet> character_set_of(const Message& message, bool utf8) {
+  CharacterSet set;
+  const std::string& declared = field(message.segments.front(), 18);
+  if (!trimmed(declared).empty()) {
+    if (!dicom_character_set(declared, set.term)) return std::nullopt;
+  } else if (is_ascii(message)) {
+    set.term.clear();
+  } else if (is_utf8(message)) {
+    set.term = "ISO_IR 192";
+    set.note = "no MSH-18: the text is UTF-8 (ISO_IR 192 assumed)";
+  } else {
+    set.term = "ISO_IR 100";
+    set.note = "no MSH-18: the text is not UTF-8 (ISO_IR 100 assumed)";
+  }
+  set.encoding = encoding_of(set.term);
+  set.to_utf8 = utf8 && set.encoding == Encoding::single_byte;
+  return set;
+}
+
+std::string filler_order_number(const EntrySource& source) {
+  return value_of({source, nullptr}, "FillerOrderNumberImagingServiceRequest").text;
+}
+
+std::string placer_order_number(const EntrySource& source) {
+  return value_of({source, nullptr}, "PlacerOrderNumberImagingServiceRequest").text;
 }
 
 Identity identity_of(const EntrySource& source) {
-  return {order_number(source).text, requested_procedure_id(source).text, step_id(source).text, 0};
+  const Context c{source, nullptr};
+  return {order_number(c).text, value_of(c, "RequestedProcedureID").text,
+          value_of(c, "ScheduledProcedureStepSequence.ScheduledProcedureStepID").text, 0};
+}
+
+Identity former_identity_of(const EntrySource& source) {
+  const Context c{source, nullptr};
+  const Sourced order = order_number(c);
+  auto first_set = [](std::initializer_list<std::string> values) {
+    for (const std::string& value : values) {
+      if (!value.empty()) return value;
+    }
+    return std::string();
+  };
+  const Row& rp_row = *row_at("RequestedProcedureID");
+  const Row& sps_row = *row_at("ScheduledProcedureStepSequence.ScheduledProcedureStepID");
+  const std::string rp =
+      first_set({first_identifier(c, sources_of(rp_row, source.options)).text,
+                 value_of(c, "AccessionNumber").text, order.text});
+  const std::string sps = first_set({first_identifier(c, sources_of(sps_row, source.options)).text, rp});
+  return {order.text, rp, sps, 0};
 }
 
 std::optional<Rejection> check_entry(const EntrySource& s) {
-  const Separators& p = separators_of(s);
-  if (at(s.pid, 3, 1, "PID-3", p).text.empty()) {
-    return Rejection{kRequiredFieldMissing, "PID-3 is empty", "PID", 3};
+  const Context c{s, nullptr};
+  auto missing = [&s](std::string_view path, std::string_view attribute) {
+    const Sources& sources = sources_of(*row_at(path), s.options);
+    std::string names;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      if (i > 0) names += i + 1 == sources.size() ? " or " : ", ";
+      names += source_text(sources[i]);
+    }
+    return naming(sources.empty() ? "" : source_text(sources.front()), kRequiredFieldMissing,
+                  "no " + std::string(attribute) + " in " + names);
+  };
+  if (value_of(c, "PatientID").text.empty()) return missing("PatientID", "Patient ID");
+  if (value_of(c, "PatientName").text.empty()) return missing("PatientName", "Patient's Name");
+  const Separators& p = separators(c);
+  bool has_procedure = false;
+  for (std::size_t component : {1, 2, 4, 5}) {
+    if (!field_text(s.segments.obr, 4, component, p).empty()) has_procedure = true;
   }
-  if (person(s.pid, 5, NameType::xpn, "PID-5", p, encoding_of(s.character_set)).text.empty()) {
-    return Rejection{kRequiredFieldMissing, "PID-5 is empty", "PID", 5};
+  for (const Fields* segment : {s.segments.obr, s.segments.ipc}) {
+    const std::size_t number = segment == s.segments.obr ? 44 : 6;
+    for (std::size_t component : {1, 2}) {
+      if (!field_text(segment, number, component, p).empty()) has_procedure = true;
+    }
   }
-  if (at(s.procedure.obr, 4, 1, "", p).text.empty() &&
-      at(s.procedure.obr, 4, 2, "", p).text.empty()) {
-    return Rejection{kRequiredFieldMissing, "OBR-4 is empty", "OBR", 4};
+  if (!has_procedure) {
+    return Rejection{kRequiredFieldMissing, "no procedure in OBR-4, OBR-44 or IPC-6", "OBR", 4};
   }
-  if (order_number(s).text.empty() && accession_number(s).text.empty()) {
+  if (order_number(c).text.empty() && value_of(c, "AccessionNumber").text.empty()) {
     return Rejection{kRequiredFieldMissing, "no order number and no accession number", "ORC", 3};
   }
   return std::nullopt;
@@ -412,15 +983,26 @@ std::optional<Rejection> check_entry(const EntrySource& s) {
 
 std::optional<Rejection> map_entry(const EntrySource& source, const Identity& identity,
                                    Entry& entry) {
-  const Context context{source, identity, separators_of(source), scheduled_start(source),
-                        encoding_of(source.character_set)};
+  const Context context{source, &identity};
   entry.identity = identity;
-  entry.placer_order_number = placer_number(source).text;
-  entry.filler_order_number = filler_number(source).text;
-  entry.dated_by_clock = context.start.from_clock;
+  entry.placer_order_number = placer_order_number(source);
+  entry.filler_order_number = filler_order_number(source);
+  const Row& start_row = *row_at("ScheduledProcedureStepSequence.ScheduledProcedureStepStartDate");
+  entry.dated_by_clock = scheduled_start(context, sources_of(start_row, source.options)).from_clock;
+  if (!source.character_set.note.empty()) entry.notes.push_back(source.character_set.note);
   if (entry.dated_by_clock) {
     entry.notes.push_back(
         "no start date in TQ1-7, OBR-27.4, ORC-7.4 or MSH-7: scheduled at the time of the run");
   }
   return fill(kEntry, context, entry.data_set, entry.notes);
+}
+
+std::string mapping_text(const MappingOptions& options) {
+  return mapping_rows_text(kEntry, options, 0);
+}
+
+std::vector<std::string> source_rows() {
+  std::vector<std::string> paths;
+  add_paths(kEntry, paths);
+  return paths;
 }

@@ -11,28 +11,32 @@
 
 namespace {
 
-// The places of one entry in its message, before its identity is settled.
+// The places of one entry in its message, before its identity is settled; and the identity
+// today's names were made of, whose file the entry replaces.
 struct Planned {
   std::size_t group;  // the index of its order group, and of the step of that group
   const Procedure* procedure;
   const Fields* ipc;
   Identity identity;
+  Identity former;
 };
 
-// Checks the MSH; sets `character_set` to the DICOM term of its MSH-18.
+// Checks the MSH; sets `character_set` to how its text is read and written.
 std::optional<Rejection> check_header(const Message& message, const std::string& message_type,
-                                      std::string& character_set) {
+                                      bool utf8, CharacterSet& character_set) {
   if (!message.readable) {
     return Rejection{kSegmentSequenceError, "no readable MSH segment", "MSH", 0};
   }
   if (!is_order_message_type(message_type)) {
     return Rejection{kUnsupportedMessageType, "unsupported message type " + message_type, "MSH", 9};
   }
-  const std::string& declared = field(message.segments.front(), 18);
-  if (!dicom_character_set(declared, character_set)) {
+  const std::optional<CharacterSet> set = character_set_of(message, utf8);
+  if (!set) {
+    const std::string& declared = field(message.segments.front(), 18);
     return Rejection{kTableValueNotFound, "unknown character set " + text_value(declared), "MSH",
                      18};
   }
+  character_set = *set;
   return std::nullopt;
 }
 
@@ -43,15 +47,16 @@ MessagePlan rejected(MessagePlan plan) {
 }
 
 // Entries with the same identity are told apart by their place among them.
-void number_alike(std::vector<Planned>& planned) {
+void number_alike(std::vector<Planned>& planned, Identity Planned::*member) {
   std::map<std::tuple<std::string, std::string, std::string>, std::size_t> counts;
-  auto key = [](const Identity& i) {
+  auto key = [member](const Planned& p) {
+    const Identity& i = p.*member;
     return std::make_tuple(i.order_number, i.requested_procedure_id, i.step_id);
   };
-  for (const Planned& p : planned) ++counts[key(p.identity)];
+  for (const Planned& p : planned) ++counts[key(p)];
   std::map<std::tuple<std::string, std::string, std::string>, std::size_t> seen;
   for (Planned& p : planned) {
-    if (counts[key(p.identity)] > 1) p.identity.position = ++seen[key(p.identity)];
+    if (counts[key(p)] > 1) (p.*member).position = ++seen[key(p)];
   }
 }
 
@@ -112,8 +117,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   MessagePlan plan;
   if (message.readable) plan.control_id = field(message.segments.front(), 10);
   plan.message_type = message_type_of(message);
-  std::string character_set;
-  plan.rejection = check_header(message, plan.message_type, character_set);
+  CharacterSet character_set;
+  plan.rejection = check_header(message, plan.message_type, options.utf8, character_set);
   if (plan.rejection) return plan;
 
   const std::vector<OrderGroup> groups = order_groups(message);
@@ -125,15 +130,17 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   }
   plan.rejection = check_size(message, groups, options.max_entries);
   if (plan.rejection) return plan;
-  const Fields* pv1 = find_segment(message, "PV1");
   std::vector<Planned> planned;
   for (const OrderGroup& group : groups) {
     OrderStep& step = plan.steps.emplace_back();
     const std::string control = field_text(group.orc, 1, 1, message.separators);
     const std::string status = field_text(group.orc, 5, 1, message.separators);
     step.action = order_action(control, status);
-    step.filler_order_number = filler_order_number(message, group);
-    step.placer_order_number = placer_order_number(message, group);
+    const Procedure* first = group.procedures.empty() ? nullptr : &group.procedures.front();
+    const EntrySource order{entry_segments(message, group, first, nullptr), options,
+                            character_set};
+    step.filler_order_number = filler_order_number(order);
+    step.placer_order_number = placer_order_number(order);
     if (step.action == OrderAction::none) {
       step.reason = "order control " + control + (control == "SC" ? " with status " + status : "") +
                     " changes no entry";
@@ -149,24 +156,28 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
         std::vector<const Fields*> ipcs = procedure.ipcs;
         if (ipcs.empty()) ipcs.push_back(nullptr);
         for (const Fields* ipc : ipcs) {
-          const EntrySource source{message,   pid, pv1,     group,
-                                   procedure, ipc, options, character_set};
+          const EntrySource source{entry_segments(message, group, &procedure, ipc), options,
+                                   character_set};
           if (!plan.rejection) plan.rejection = check_entry(source);
-          planned.push_back({plan.steps.size() - 1, &procedure, ipc, identity_of(source)});
+          planned.push_back({plan.steps.size() - 1, &procedure, ipc, identity_of(source),
+                             former_identity_of(source)});
         }
       }
     }
     if (plan.rejection) return rejected(std::move(plan));
   }
 
-  number_alike(planned);
+  number_alike(planned, &Planned::identity);
+  number_alike(planned, &Planned::former);
   for (const Planned& p : planned) {
-    const EntrySource source{message,      pid,   pv1,     groups[p.group],
-                             *p.procedure, p.ipc, options, character_set};
+    const EntrySource source{entry_segments(message, groups[p.group], p.procedure, p.ipc),
+                             options, character_set};
     EntryFile& file = plan.steps[p.group].entries.emplace_back();
     plan.rejection = map_entry(source, p.identity, file.entry);
     if (plan.rejection) return rejected(std::move(plan));
     file.name = entry_file_name(p.identity);
+    const std::string former = entry_file_name(p.former);
+    if (former != file.name) file.former_name = former;
     file.bytes = encode_file(file.entry.data_set, derived_uid(p.identity, "instance"));
   }
   return plan;

@@ -16,6 +16,8 @@ struct EntryFile {
   Entry entry;
   std::string name;
   std::string bytes;
+  std::string former_name;  // the name earlier versions gave the entry, when it differs:
+                            // that file is the same entry and is replaced
 };
 
 // What one order group asks.

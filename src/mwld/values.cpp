@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr std::size_t kPersonNameGroupLimit = 64;
-
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
@@ -177,25 +175,22 @@ Encoding encoding_of(std::string_view dicom_character_set) {
 }
 
 std::string cut_to(std::string_view text, std::size_t limit, Encoding encoding) {
-  if (text.size() <= limit) return std::string(text);
   std::size_t end = limit;
   if (encoding == Encoding::utf8) {
-    // A cut character starts at most 3 continuation bytes (10xxxxxx) before the limit; bytes
-    // that are no UTF-8 are cut where they stand.
-    auto is_continuation = [&text](std::size_t at) {
-      return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
-    };
-    std::size_t start = end;
-    while (start > 0 && limit - start < 3 && is_continuation(start)) --start;
-    if (!is_continuation(start) && static_cast<unsigned char>(text[start]) >= 0xC0) end = start;
+    // The byte where character `limit` (from 0) starts: every UTF-8 character has exactly one
+    // byte that is not a continuation byte (10xxxxxx).
+    std::size_t characters = 0;
+    for (end = 0; end < text.size(); ++end) {
+      if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && characters++ == limit) break;
+    }
   }
+  if (end >= text.size()) return std::string(text);
   std::string cut(text.substr(0, end));
   while (!cut.empty() && cut.back() == ' ') cut.pop_back();
   return cut;
 }
 
-std::string person_name(std::string_view field, NameType type, const Separators& separators,
-                        Encoding encoding) {
+std::string person_name(std::string_view field, NameType type, const Separators& separators) {
   const std::vector<std::string_view> parts = components_of(field, separators);
   // HL7 component numbers of family, given, middle, prefix and suffix: DICOM's order.
   constexpr std::array<std::size_t, 5> kXpnOrder = {1, 2, 3, 5, 4};
@@ -217,9 +212,6 @@ std::string person_name(std::string_view field, NameType type, const Separators&
     if (i > 0) name += '^';
     name += components[i];
   }
-  name = cut_to(name, kPersonNameGroupLimit, encoding);
-  // A cut may end the name at a component boundary or in the blanks before one.
-  while (!name.empty() && (name.back() == '^' || name.back() == ' ')) name.pop_back();
   return name;
 }
 

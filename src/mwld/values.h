@@ -53,8 +53,9 @@ Encoding encoding_of(std::string_view dicom_character_set);
 // The characters of `text`: its bytes in a single-byte set, its UTF-8 sequences otherwise.
 std::size_t character_count(std::string_view text, Encoding encoding);
 
-// Cuts `text` to at most `limit` bytes, in UTF-8 never inside a character, then drops trailing
-// blanks. Text within the limit is returned as it is.
+// Cuts `text` to at most `limit` characters (bytes in a single-byte set, UTF-8 sequences
+// otherwise, never cut inside), then drops trailing blanks. Text within the limit is returned as
+// it is.
 std::string cut_to(std::string_view text, std::size_t limit, Encoding encoding);
 
 // The HL7 name types: XPN is family^given^middle^suffix^prefix, XCN has an ID before them.
@@ -62,10 +63,9 @@ enum class NameType { xpn, xcn };
 
 // A DICOM PN (family^given^middle^prefix^suffix) from a name field as it stands: its first
 // repetition, each component's first subcomponent decoded; "\", "^", "=" and control characters
-// inside a component become blanks, each component is trimmed, empty trailing components are
-// dropped, and the whole is cut to the 64 bytes of one component group.
-std::string person_name(std::string_view field, NameType type, const Separators& separators,
-                        Encoding encoding);
+// inside a component become blanks, each component is trimmed, and empty trailing components
+// are dropped. Not cut: the mapping cuts every value to its VR's length.
+std::string person_name(std::string_view field, NameType type, const Separators& separators);
 
 // True when `text` begins with a valid calendar date YYYYMMDD (years 0001 to 9999).
 bool starts_with_date(std::string_view text);

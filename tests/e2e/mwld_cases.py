@@ -37,11 +37,17 @@ SHOWN_ELEMENTS = """\
   (0008,0005) CS SpecificCharacterSet ISO_IR 192
   (0008,0050) SH AccessionNumber ACC4
   (0008,0090) PN ReferringPhysicianName\x20
+  (0008,1110) SQ ReferencedStudySequence
+  (0008,1120) SQ ReferencedPatientSequence
   (0010,0010) PN PatientName Doe^John
   (0010,0020) LO PatientID P100
   (0010,0021) LO IssuerOfPatientID HOSP
   (0010,0030) DA PatientBirthDate 19700101
   (0010,0040) CS PatientSex M
+  (0010,1030) DS PatientWeight\x20
+  (0010,2000) LO MedicalAlerts\x20
+  (0010,2110) LO Allergies\x20
+  (0010,21c0) US PregnancyStatus\x20
   (0020,000d) UI StudyInstanceUID 1.2.826.0.1.4
   (0032,1060) LO RequestedProcedureDescription CT Head
   (0032,1064) SQ RequestedProcedureCodeSequence
@@ -50,17 +56,25 @@ SHOWN_ELEMENTS = """\
     (0008,0104) LO CodeMeaning CT Head
   (0032,1032) PN RequestingPhysician\x20
   (0038,0010) LO AdmissionID\x20
+  (0038,0050) LO SpecialNeeds\x20
   (0038,0300) LO CurrentPatientLocation\x20
+  (0038,0500) LO PatientState\x20
   (0040,1001) SH RequestedProcedureID RP4
+  (0040,1002) LO ReasonForTheRequestedProcedure\x20
+  (0040,1004) LO PatientTransportArrangements\x20
   (0040,2016) LO PlacerOrderNumberImagingServiceRequest pl-4
   (0040,2017) LO FillerOrderNumberImagingServiceRequest fl-4
+  (0040,3001) LO ConfidentialityConstraintOnPatientDataDescription\x20
   (0040,0100) SQ ScheduledProcedureStepSequence
     (0040,0001) AE ScheduledStationAETitle CT01
     (0040,0002) DA ScheduledProcedureStepStartDate 20240301
     (0040,0003) TM ScheduledProcedureStepStartTime 120000
     (0008,0060) CS Modality CT
+    (0040,0006) PN ScheduledPerformingPhysicianName\x20
     (0040,0007) LO ScheduledProcedureStepDescription CT Head
     (0040,0009) SH ScheduledProcedureStepID SPS4
+    (0040,0010) SH ScheduledStationName\x20
+    (0040,0011) SH ScheduledProcedureStepLocation\x20
     (0040,0020) CS ScheduledProcedureStepStatus SCHEDULED
 """
 BAD_AET = ": an AE title has 1 to 16 characters, no \"\\\"\nRun with --help for more information.\n"
@@ -130,13 +144,13 @@ CASES = [
          after=["заказ-é.hl7", "списки/", "списки/lockfile", "списки/" + ENTRY]),
     Case("rejected message, the next of the file applied", ["apply", "--worklist", "wl", "two.hl7"],
          {"two.hl7": [REJECTED, ORDER], "wl/": None}, status=1,
-         stdout=[("two.hl7", 1, "MSG0003", "rejected", "-", "PID-3 is empty"),
+         stdout=[("two.hl7", 1, "MSG0003", "rejected", "-", "no Patient ID in PID-3 or PID-2"),
                  ("two.hl7", 2, "MSG0001", "created", ENTRY)],
          after=["two.hl7", "wl/", "wl/lockfile", "wl/" + ENTRY]),
     Case("unreadable files, the others applied; 2 wins over 1",
          ["apply", "--worklist", "wl", "missing.hl7", "dir", "rejected.hl7", ORDER],
          {ORDER: ORDER, "rejected.hl7": REJECTED, "dir/": None, "wl/": None}, status=2,
-         stdout=[("rejected.hl7", 1, "MSG0003", "rejected", "-", "PID-3 is empty"),
+         stdout=[("rejected.hl7", 1, "MSG0003", "rejected", "-", "no Patient ID in PID-3 or PID-2"),
                  (ORDER, 1, "MSG0001", "created", ENTRY)],
          stderr="hl7mwld: missing.hl7: {ENOENT}\nhl7mwld: dir: {EISDIR}\n",
          after=[ORDER, "rejected.hl7", "dir/", "wl/", "wl/lockfile", "wl/" + ENTRY]),
@@ -192,7 +206,7 @@ CASES = [
     Case("show of a cancel and of a rejected message", ["show", "mixed.hl7"],
          {"mixed.hl7": [CANCEL, REJECTED]}, status=1,
          stdout=[("mixed.hl7", 1, "MSG0002", "remove", "-", "the entries of order FL0001"),
-                 ("mixed.hl7", 2, "MSG0003", "rejected", "-", "PID-3 is empty")],
+                 ("mixed.hl7", 2, "MSG0003", "rejected", "-", "no Patient ID in PID-3 or PID-2")],
          after=["mixed.hl7"]),
 ]
 

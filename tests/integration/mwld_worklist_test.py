@@ -90,7 +90,7 @@ ORDER_2001 = {
     "FillerOrderNumberImagingServiceRequest": "F2001",
 }
 PATIENT_3001 = {
-    "SpecificCharacterSet": "ISO_IR 100",  # no MSH-18
+    "SpecificCharacterSet": ABSENT,  # no MSH-18, and the text is ASCII
     "ReferringPhysicianName": "VAN DYKE^PETER^^DR",  # \E\ leaves a backslash: a blank
     # \X27\ is an apostrophe, \T\ an ampersand, and \S\ a caret inside one component: a blank.
     "PatientName": "D'ANGELO&SONS^MARY ANN^B^DR^JR",
@@ -165,12 +165,13 @@ EXPECTED = {
         "RequestedProcedureDescription": "CHEST PA",
         "RequestedProcedureCodeSequence": ABSENT,
         "RequestingPhysician": "", "AdmissionID": "ADM6001", "CurrentPatientLocation": "",
-        "RequestedProcedureID": "ACC-LONG-1234567890",  # no OBR-19: the Accession Number
+        # No OBR-19: the Accession Number, too long for SH: its SHA-256's first 16 hex digits.
+        "RequestedProcedureID": "152884058382F877",
         "RequestedProcedurePriority": "MEDIUM",  # OBR-27.6 T
         "PlacerOrderNumberImagingServiceRequest": "A6001",  # no ORC: OBR-2
         "FillerOrderNumberImagingServiceRequest": "",
         # No date anywhere, not even MSH-7; no OBR-24: OT, whose station is the bare AET.
-        STEP: step("STATION1", CLOCK, CLOCK, "OT", "CHEST PA", ABSENT, "ACC-LONG-1234567890",
+        STEP: step("STATION1", CLOCK, CLOCK, "OT", "CHEST PA", ABSENT, "152884058382F877",
                    "SCHEDULED"),
     },
     "ACC8001": {
@@ -257,7 +258,7 @@ RETURN_KEYS = [
 # into one folder, so 09 (the same order as 08) replaces 08's entry.
 REAL_OUTCOMES = {
     "01-mesa-orm-o01-v231.hl7": (0, 1, 0, 0),  # no date anywhere: dated by the clock
-    "02-mesa-omi-o23-veterinary.hl7": (1, 0, 0, 1),  # OBR-4 empty
+    "02-mesa-omi-o23-veterinary.hl7": (0, 1, 0, 0),  # OBR-4 empty, the procedure in IPC-6
     "03-mesa-general-order-utf8-zds.hl7": (0, 1, 0, 0),
     "05-hapi-radis1-oru-three-obr-lf.hl7": (1, 0, 0, 1),  # ORU^R01
     "06-hapi-dmcoe-three-orm-one-file-lf.hl7": (0, 1, 2, 0),  # XR and CR change nothing
@@ -271,7 +272,7 @@ REAL_OUTCOMES = {
     "14-cdc-oracle-orm-v23-pv1-8859.hl7": (0, 1, 0, 0),
     "15-cdc-epic-orm-cancel-placeholders.hl7": (0, 0, 1, 0),  # a cancel of nothing
 }
-REAL_ENTRY_FILES = 9  # 01, 03, 06, 08 = 09, 10, 11, 13 twice, 14
+REAL_ENTRY_FILES = 10  # 01, 02, 03, 06, 08 = 09, 10, 11, 13 twice, 14
 
 ENTRY_NAME = re.compile(r"[A-Za-z0-9._-]{1,125}\.wl")  # at most 128 bytes
 DERIVED_UID = re.compile(r"2\.25\.(0|[1-9][0-9]*)")

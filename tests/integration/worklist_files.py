@@ -111,7 +111,9 @@ def raw_value(element):
             return "\\".join(str(int.from_bytes(value[i:i + 4], "little"))
                              for i in range(0, len(value), 4)).encode("ascii")
         raise RuntimeError(f"no raw form for VR {element.VR}")
-    # pydicom decodes some meta elements while it reads them.
+    # pydicom decodes some meta elements while it reads them, and an empty number as None.
+    if element.value is None:
+        return b""
     if element.VR == "OB":
         return "\\".join(f"{b:02x}" for b in element.value).encode("ascii")
     return str(element.value).encode("ascii")

@@ -38,7 +38,9 @@ TEST(Committer, AppliesInOrderAndAnswersOnTheIoContext) {
                                   order("M5", "NW", "F3")};
   const std::vector<std::string> expected = {"M1 created", "M2 replaced", "M3 removed",
                                              "M4 created", "M5 dropped"};
-  const MappingOptions options{StationAets{}, "20240101", "120000"};
+  MappingOptions options;
+  options.date = "20240101";
+  options.time = "120000";
   const std::thread::id io_thread = std::this_thread::get_id();
   std::vector<std::string> seen;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;

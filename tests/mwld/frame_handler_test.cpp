@@ -60,11 +60,11 @@ TEST(HandleFrame, OneMessagePerFrame) {
        "M3 ADT^A01 AR 200 unsupported message type ADT^A01 at MSH^1^9"},
       {"rejected order, the only PID",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|M4|P|2.5\rPID|||||DOE^JOHN\rORC|NW|A1|F1\rOBR|1|A1|F1|X\r",
-       "M4 ORM^O01 AE 101 PID-3 is empty at PID^1^3"},
+       "M4 ORM^O01 AE 101 no Patient ID in PID-3 or PID-2 at PID^1^3"},
       {"rejected order, one of two OBRs",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|M5|P|2.5\rPID|||P1||DOE\rORC|NW|A1|F1\rOBR|1|A1|F1|X\r"
        "OBR|2|A1|F1|\r",
-       "M5 ORM^O01 AE 101 OBR-4 is empty at OBR^0^4"},
+       "M5 ORM^O01 AE 101 no procedure in OBR-4, OBR-44 or IPC-6 at OBR^0^4"},
       {"an order number DICOM cannot carry",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|M6|P|2.5\rPID|||P1||DOE\rORC|NW|A\\X1C\\1\rOBR|1||F1|X\r",
        "M6 ORM^O01 AE 102 ORC-2 holds a control character or \"\\\", which an identifier cannot "
@@ -75,7 +75,9 @@ TEST(HandleFrame, OneMessagePerFrame) {
        "MSH|^~\\&|A|B|C|D|t|| ADT ^A01|M7|P|2.5\rPID|1\r",
        "M7 ADT^A01 AR 200 unsupported message type ADT^A01 at MSH^1^9"},
   };
-  const MappingOptions options{StationAets{}, "20240101", "120000"};
+  MappingOptions options;
+  options.date = "20240101";
+  options.time = "120000";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(summary(handle_frame(c.content, options)), c.expected);

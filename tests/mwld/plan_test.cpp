@@ -46,7 +46,11 @@ Segments full_order() {
       {"TQ1", {{7, "202401111015"}, {9, "R"}}},
       {"OBR", {{2, "PL-OBR"}, {3, "FL-OBR"}, {4, "CT-HEAD^CT Head^LOCAL^PROT1^Head protocol^LOCALP"},
                {16, "5678^JONES^BOB"}, {18, "ACC001"}, {19, "RP001"}, {20, "SPS001"},
-               {24, "CT"}, {27, "^^^20240112^^A"}}},
+               {24, "CT"}, {27, "^^^20240112^^A"}, {30, "PORT"}, {31, "R07.9^Chest pain^I10"},
+               {34, "77&TECH&TOM&&&MR"}}},
+      {"OBX", {{3, "29463-7^Body weight^LN"}, {5, "80.5"}, {6, "kg"}}},
+      {"AL1", {{3, "^Penicillin"}}},
+      {"AL1", {{3, "LATEX"}}},
   };
   // clang-format on
 }
@@ -60,7 +64,7 @@ const std::string kE64 = [] {
 
 MappingOptions options() {
   MappingOptions o;
-  o.stations.by_modality = {{"CT", "CT01"}, {"MR", "MR01"}};
+  o.stations.by_modality = {{"CT", "CT01"}, {"MR", "MR01"}, {"XR", "XR01"}};
   o.stations.other = "OTHER";
   o.date = "20261207";
   o.time = "195500";
@@ -118,6 +122,20 @@ TEST(PlanMessage, FullOrderMapsEverySource) {
       {"0010,0021", "HOSP"},
       {"0010,0030", "19700215"},
       {"0010,0040", "M"},
+      {"0010,1030", "80.5"},
+      {"0010,2000", ""},
+      {"0010,2110", "Penicillin\\LATEX"},
+      {"0010,21C0", ""},
+      {"0008,1110", ""},
+      {"0008,1120", ""},
+      {"0038,0050", ""},
+      {"0038,0500", ""},
+      {"0040,1002", "Chest pain"},
+      {"0040,1004", "PORT"},
+      {"0040,3001", ""},
+      {"0040,0100/0040,0006", "TECH^TOM^^MR"},
+      {"0040,0100/0040,0010", ""},
+      {"0040,0100/0040,0011", ""},
       {"0032,1060", "CT Head"},
       {"0032,1064/0008,0100", "CT-HEAD"},
       {"0032,1064/0008,0102", "LOCAL"},
@@ -146,7 +164,7 @@ TEST(PlanMessage, FullOrderMapsEverySource) {
     EXPECT_EQ(value_at(plan, path), value);
   }
   const Entry& entry = plan.steps.at(0).entries.at(0).entry;
-  EXPECT_EQ(entry.data_set.size(), 19u);  // the top-level rows, all present
+  EXPECT_EQ(entry.data_set.size(), 30u);  // the top-level rows, all present
   EXPECT_TRUE(is_valid_uid(*value_at(plan, "0020,000D")));
   EXPECT_TRUE(value_at(plan, "0020,000D")->starts_with("2.25."));
   EXPECT_TRUE(entry.notes.empty());
@@ -226,7 +244,48 @@ TEST(PlanMessage, FallbacksAndValueRules) {
        "Oak Ridge"},
       {"location: first subcomponents", {{"PV1", 3, "W&x^^B"}}, "0038,0300", "W B"},
       {"UTF-8", {{"MSH", 18, "UNICODE UTF-8"}}, "0008,0005", "ISO_IR 192"},
-      {"empty character set", {{"MSH", 18, ""}}, "0008,0005", "ISO_IR 100"},
+      {"no MSH-18, text in ASCII: no Specific Character Set", {{"MSH", 18, ""}}, "0008,0005", absent},
+      {"no MSH-18, text in UTF-8", {{"MSH", 18, ""}, {"PID", 5, "P\xC3\xA9REZ^JOS\xC3\xA9"}}, "0008,0005",
+       "ISO_IR 192"},
+      {"no MSH-18, other text: Latin-1", {{"MSH", 18, ""}, {"PID", 5, "P\xC9REZ"}}, "0008,0005",
+       "ISO_IR 100"},
+      {"C1 control in Latin-1 text: a blank", {{"OBR", 4, "C^CT\x85Head"}}, "0032,1060", "CT Head"},
+      {"Requesting Physician from ORC-12", {{"OBR", 16, ""}, {"ORC", 12, "77^ORDER^OLIVIA"}},
+       "0032,1032", "ORDER^OLIVIA"},
+      {"Referring Physician from ORC-12", {{"PV1", 8, ""}, {"ORC", 12, "77^ORDER^OLIVIA"}},
+       "0008,0090", "ORDER^OLIVIA"},
+      {"Scheduled Station Name from IPC-7", {{"IPC", 7, "CT SCANNER 2"}}, "0040,0100/0040,0010",
+       "CT SCANNER 2"},
+      {"SPS Location from IPC-8", {{"IPC", 8, "ROOM3^Room 3"}}, "0040,0100/0040,0011", "ROOM3"},
+      {"protocol from IPC-6", {{"IPC", 6, "122793^PET Myocardial Perfusion, Rest and Stress^DCM"}},
+       "0040,0100/0040,0008/0008,0100", "122793"},
+      {"step description from IPC-6.2", {{"IPC", 6, "122793^PET Myocardial Perfusion^DCM"}},
+       "0040,0100/0040,0007", "PET Myocardial Perfusion"},
+      {"Patient ID from PID-2", {{"PID", 3, ""}, {"PID", 2, "OLD42"}}, "0010,0020", "OLD42"},
+      {"procedure from OBR-44", {{"OBR", 4, ""}, {"OBR", 44, "73700^CT lower extremity^C4"}},
+       "0032,1064/0008,0100", "73700"},
+      {"description from OBR-44", {{"OBR", 4, ""}, {"OBR", 44, "73700^CT lower extremity^C4"}},
+       "0032,1060", "CT lower extremity"},
+      {"reason: the code when no text", {{"OBR", 31, "R07.9"}}, "0040,1002", "R07.9"},
+      {"weight in lb", {{"OBX", 5, "220"}, {"OBX", 6, "lb"}}, "0010,1030", "99.79"},
+      {"weight in g", {{"OBX", 5, "80500"}, {"OBX", 6, "g"}}, "0010,1030", "80.5"},
+      {"weight of another observation: empty", {{"OBX", 3, "8302-2^Height^LN"}}, "0010,1030", ""},
+      {"HL7's MRI is MR", {{"OBR", 24, "MRI"}}, "0040,0100/0008,0060", "MR"},
+      {"HL7's NMS is NM", {{"OBR", 24, "NMS"}}, "0040,0100/0008,0060", "NM"},
+      {"station by the translated modality", {{"OBR", 24, "NMR"}}, "0040,0100/0040,0001", "MR01"},
+      {"station by the sender's code", {{"OBR", 24, "XR"}}, "0040,0100/0040,0001", "XR01"},
+      {"unknown code written as sent", {{"OBR", 24, "OPHTHALMOLOG"}}, "0040,0100/0008,0060",
+       "OPHTHALMOLOG"},
+      {"OBR-1 of 2: Requested Procedure ID with a suffix",
+       {{"OBR", 1, "2"}, {"OBR", 19, ""}, {"OBR", 20, ""}}, "0040,1001", "ACC001_2"},
+      {"OBR-1 of 2: SPS ID with a suffix",
+       {{"OBR", 1, "2"}, {"OBR", 19, ""}, {"OBR", 20, ""}}, "0040,0100/0040,0009", "ACC001_2"},
+      {"OBR-1 of 1: no suffix", {{"OBR", 1, "1"}, {"OBR", 19, ""}}, "0040,1001", "ACC001"},
+      {"derived ID longer than SH: its SHA-256",
+       {{"OBR", 19, ""}, {"OBR", 18, ""}, {"ORC", 3, std::string(30, '9')}}, "0040,1001",
+       "AF164103B451017D"},
+      {"UTF-8 description cut at 64 characters", {{"MSH", 18, "UNICODE UTF-8"}, {"OBR", 4, "C^" + kE64 + "\xC3\xA9"}},
+       "0032,1060", kE64},
       {"ASCII: no Specific Character Set", {{"MSH", 18, "ASCII"}}, "0008,0005", absent},
       {"in progress", {{"ORC", 5, "IP"}}, "0040,0100/0040,0020", "STARTED"},
       {"escapes in an identifier", {{"PID", 3, "P\\T\\1\\X41\\"}}, "0010,0020", "P&1A"},
@@ -244,9 +303,9 @@ TEST(PlanMessage, FallbacksAndValueRules) {
       // "½" in Latin-1 is one character, a continuation byte in UTF-8.
       {"Latin-1 description cut at 64 bytes", {{"OBR", 4, "C^" + std::string(70, '\xBD')}},
        "0032,1060", std::string(64, '\xBD')},
-      {"UTF-8 description cut before a character",
+      {"UTF-8 description of 64 characters kept",
        {{"MSH", 18, "UNICODE UTF-8"}, {"OBR", 4, "C^" + std::string(63, 'D') + "\xC2\xBD"}},
-       "0032,1060", std::string(63, 'D')},
+       "0032,1060", std::string(63, 'D') + "\xC2\xBD"},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -286,7 +345,13 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
       {"long issuer", 3, "PID", "P^^^" + std::string(65, 'I'),
        {"PID-3.4 is longer than 64 characters (cut)"}},
       {"long modality", 24, "OBR", std::string(17, 'M'),
-       {"OBR-24 is longer than 16 characters (cut)"}},
+       {"OBR-24 " + std::string(17, 'M') + " is not a DICOM modality",
+        "OBR-24 is longer than 16 characters (cut)"}},
+      {"modality translated", 24, "OBR", "MRI", {"OBR-24 MRI written as the DICOM modality MR"}},
+      {"Patient ID from PID-2", 3, "PID", "", {"Patient ID from PID-2 (PID-3 is empty)"}},
+      {"derived ID longer than SH", 19, "OBR", "",
+       {"Requested Procedure ID AF164103B451017D: the SHA-256 of " + std::string(30, '9') +
+        " (from ORC-3, longer than 16 characters)"}},
       {"long description: nothing said", 4, "OBR", "C^" + std::string(65, 'D'), {}},
       {"location longer than an element holds", 3, "PV1", std::string(70000, 'L'),
        {"PV1-3 is longer than 64 characters (cut)"}},
@@ -299,6 +364,12 @@ TEST(PlanMessage, WhatTheOutcomeLineSays) {
     SCOPED_TRACE(c.label);
     Segments segments = full_order();
     set(segments, c.segment, c.field, c.text);
+    if (c.label == "Patient ID from PID-2") set(segments, "PID", 2, "OLD42");
+    if (c.label == "derived ID longer than SH") {
+      set(segments, "OBR", 18, "");
+      set(segments, "OBR", 20, "SPS1");
+      set(segments, "ORC", 3, std::string(30, '9'));
+    }
     if (c.segment == "MSH") {
       remove(segments, "TQ1");
       set(segments, "OBR", 27, "");
@@ -344,15 +415,16 @@ TEST(PlanMessage, Refusals) {
       {"no ORC and no OBR", msh + pid, kSegmentSequenceError, "no OBR segment"},
       {"no PID and no OBR: the first missing named", msh, kSegmentSequenceError, "no PID segment"},
       {"empty Patient ID", msh + "PID|||^^^HOSP||DOE\r" + order, kRequiredFieldMissing,
-       "PID-3 is empty"},
+       "no Patient ID in PID-3 or PID-2"},
       {"empty name after mapping", msh + "PID|||P1||\\H\\ ^ \r" + order, kRequiredFieldMissing,
-       "PID-5 is empty"},
-      {"empty OBR-4.1 and 4.2", msh + pid + "ORC|NW|PL1\rOBR|1|PL1||^^L\r",
-       kRequiredFieldMissing, "OBR-4 is empty"},
+       "no Patient's Name in PID-5"},
+      {"OBR-4 with only a scheme, no OBR-44, no IPC-6", msh + pid + "ORC|NW|PL1\rOBR|1|PL1||^^L\r",
+       kRequiredFieldMissing, "no procedure in OBR-4, OBR-44 or IPC-6"},
       {"no order number, no accession", msh + pid + "ORC|NW\rOBR|1|||X\r", kRequiredFieldMissing,
        "no order number and no accession number"},
       {"one refused order refuses the message",
-       msh + pid + order + "ORC|NW|PL2\rOBR|1|PL2||^^\r", kRequiredFieldMissing, "OBR-4 is empty"},
+       msh + pid + order + "ORC|NW|PL2\rOBR|1|PL2||^^\r", kRequiredFieldMissing,
+       "no procedure in OBR-4, OBR-44 or IPC-6"},
       {"cancel without an order number", msh + "ORC|CA\r", kRequiredFieldMissing,
        "no order number to cancel"},
       {"identifier of 65 characters", msh + "PID|||" + std::string(65, '1') + "||D\r" + order,
