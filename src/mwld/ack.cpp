@@ -79,14 +79,17 @@ std::string escaped(std::string_view text, const Separators& separators) {
 }
 
 // A message's separators can be those of its acknowledgement when each is a printable ASCII
-// character and none is declared twice; otherwise the acknowledgement uses "|^~\&".
+// character other than a letter or digit (which the acknowledgement's own text holds: "MSA",
+// "AA", codes and times) and none is declared twice; otherwise it uses "|^~\&".
 bool usable(const Separators& separators) {
   const char declared[] = {separators.field, separators.component, separators.repetition,
                            separators.escape, separators.subcomponent};
   for (std::size_t i = 0; i < std::size(declared); ++i) {
     const char c = declared[i];
     if (c == '\0') continue;
-    if (c <= ' ' || c > '~') return false;
+    const bool alphanumeric =
+        (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (c <= ' ' || c > '~' || alphanumeric) return false;
     for (std::size_t k = 0; k < i; ++k) {
       if (declared[k] == c) return false;
     }

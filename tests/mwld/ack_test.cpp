@@ -109,6 +109,10 @@ TEST(Acknowledgement, Texts) {
        accepted,
        "MSH|^~\\&|C|D|A\\F\\1\\S\\2|B|20240102030405+0100||ACK|ID1|P|2.5\r"
        "MSA|AA|C15\r"},
+      {"a letter as field separator: the standard ones",
+       "MSHA^~\\&AHISAWXRDAXISAXXDAtAAORM^O01AC17AP", accepted,
+       "MSH|^~\\&|XIS|XXD|HIS|WXRD|20240102030405+0100||ACK|ID1|P\r"
+       "MSA|AA|C17\r"},
       {"one character declared twice: the standard ones",
        "MSH|^^\\&|A^1~2|B|C|D|t||ORM^O01|C16|P|2.4", pid3,
        "MSH|^~\\&|C|D|A\\S\\1\\R\\2|B|20240102030405+0100||ACK|ID1|P|2.4\r"
