@@ -6,7 +6,8 @@
   fuzz/make_corpus.py OUT FILE...  writes the cuts and forms of the messages in FILE... into OUT
 
 Each message is cut after every segment, and each cut is written with CR, LF and CR LF
-segment ends and as an MLLP frame.
+segment ends and as an MLLP frame. Files named found-* are inputs a fuzz target found failing,
+kept as found; a rebuild leaves them in place.
 """
 import pathlib
 import re
@@ -24,6 +25,29 @@ def order_numbered(number):
     return GOOD.replace(b"PL1|FL1", b"PL1|" + number)
 
 
+def msh_field_set(number, value):
+    """GOOD with MSH-`number` set to `value`."""
+    fields = GOOD_MSH.split(b"|")  # MSH-1 is the first "|", so MSH-n is fields[n - 1]
+    fields += [b""] * (number - len(fields))
+    fields[number - 1] = value
+    return b"|".join(fields) + b"\r" + GOOD_BODY
+
+
+# The fields an acknowledgement echoes, each holding a control byte.
+CONTROL_IN_MSH = {
+    2: b"^~\\&\x01",
+    3: b"RIS\x00",
+    4: b"SITE\x0b",
+    5: b"MWL\x00",
+    6: b"SITE\x07",
+    9: b"ORM^O01\x00",
+    10: b"C\x001",
+    11: b"P\x1c",
+    12: b"2.5\x00",
+    18: b"8859/1\x0c",
+}
+
+
 # Inputs that ended hl7mwld or that bent its answers, each kept with a name saying what it is.
 SHORT_INPUTS = {
     "msh-1c": b"MSH\x1c",
@@ -36,6 +60,7 @@ SHORT_INPUTS = {
     "order-number-x00": order_numbered(b"A\\X00\\B"),
     "order-number-x0d": order_numbered(b"A\\X0D\\B"),
     "order-number-blank": order_numbered(b"A B"),
+    **{f"control-in-msh{n}": msh_field_set(n, value) for n, value in CONTROL_IN_MSH.items()},
 }
 
 
@@ -82,7 +107,8 @@ def seed_inputs():
 def main(arguments):
     if not arguments:
         for old in SEEDS.glob("*"):
-            old.unlink()
+            if not old.name.startswith("found-"):
+                old.unlink()
         write(SEEDS, seed_inputs())
     else:
         write(pathlib.Path(arguments[0]), cuts_of_files(pathlib.Path(a) for a in arguments[1:]))
