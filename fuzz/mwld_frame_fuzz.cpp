@@ -1,6 +1,7 @@
 // Fuzzes what serve does with a peer's bytes: the bytes as one frame's content, as the start of
-// a frame that grew too long, and as a stream cut into frames by the MLLP framer. Every answer
-// is one well-formed acknowledgement frame; every plan passes check_plan.
+// a frame that grew too long, and as a stream cut into frames by the MLLP framer. No exception
+// escapes (one would end serve; here it ends the run); every answer is one well-formed
+// acknowledgement frame; every plan passes check_plan.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
