@@ -3,50 +3,11 @@
 // DICOM reserves.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
-#include "mwld/dicom.h"
 #include "mwld/message.h"
 #include "mwld/plan.h"
-
-namespace {
-
-bool allowed_in_name(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' ||
-         (c >= 'a' && c <= 'z');
-}
-
-bool allowed_in_value(const Element& element) {
-  for (char c : element.value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '\\') return false;
-    if (element.vr == "CS" &&
-        !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' ')) {
-      return false;
-    }
-    if (element.vr == "PN" && c == '=') return false;
-  }
-  const std::string_view value = element.value;
-  return value.empty() || (value.front() != ' ' && value.back() != ' ');
-}
-
-// The values read back equal the planned ones, element by element, in tag order.
-bool same_values(const DataSet& planned, const DataSet& read) {
-  if (planned.size() != read.size()) return false;
-  for (const Element& element : planned) {
-    const Element* found = find_element(read, element.tag);
-    if (!found || found->vr != element.vr || found->value != element.value) return false;
-    if (!allowed_in_value(element)) return false;
-    if (found->items.size() != element.items.size()) return false;
-    for (std::size_t i = 0; i < element.items.size(); ++i) {
-      if (!same_values(element.items[i], found->items[i])) return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
+#include "plan_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -54,21 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.date = "20261207";
   options.time = "120000";
   for (const Message& message : split_messages(bytes).messages) {
-    const MessagePlan plan = plan_message(message, options);
-    if (plan.rejection && !plan.steps.empty()) __builtin_trap();
-    for (const OrderStep& step : plan.steps) {
-      for (const EntryFile& file : step.entries) {
-        if (file.name.size() > 128 || !file.name.starts_with("hl7mwld-") ||
-            !file.name.ends_with(".wl")) {
-          __builtin_trap();
-        }
-        for (char c : file.name) {
-          if (!allowed_in_name(c)) __builtin_trap();
-        }
-        const std::optional<DataSet> read = decode_file(file.bytes);
-        if (!read || !same_values(file.entry.data_set, *read)) __builtin_trap();
-      }
-    }
+    check_plan(plan_message(message, options));
   }
   return 0;
 }

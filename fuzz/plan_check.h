@@ -1,0 +1,66 @@
+// What every plan must hold, whatever the bytes it came from: a refused message plans nothing,
+// and every entry file has a safe name, reads back, and holds exactly the planned values, none
+// of them with a character DICOM reserves. Traps on the first violation.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "mwld/dicom.h"
+#include "mwld/plan.h"
+
+namespace plan_check {
+
+inline bool allowed_in_name(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' ||
+         (c >= 'a' && c <= 'z');
+}
+
+inline bool allowed_in_value(const Element& element) {
+  for (char c : element.value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '\\') return false;
+    if (element.vr == "CS" &&
+        !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' ')) {
+      return false;
+    }
+    if (element.vr == "PN" && c == '=') return false;
+  }
+  const std::string_view value = element.value;
+  return value.empty() || (value.front() != ' ' && value.back() != ' ');
+}
+
+// The values read back equal the planned ones, element by element, in tag order.
+inline bool same_values(const DataSet& planned, const DataSet& read) {
+  if (planned.size() != read.size()) return false;
+  for (const Element& element : planned) {
+    const Element* found = find_element(read, element.tag);
+    if (!found || found->vr != element.vr || found->value != element.value) return false;
+    if (!allowed_in_value(element)) return false;
+    if (found->items.size() != element.items.size()) return false;
+    for (std::size_t i = 0; i < element.items.size(); ++i) {
+      if (!same_values(element.items[i], found->items[i])) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace plan_check
+
+inline void check_plan(const MessagePlan& plan) {
+  if (plan.rejection && !plan.steps.empty()) __builtin_trap();
+  for (const OrderStep& step : plan.steps) {
+    for (const EntryFile& file : step.entries) {
+      if (file.name.size() > 128 || !file.name.starts_with("hl7mwld-") ||
+          !file.name.ends_with(".wl")) {
+        __builtin_trap();
+      }
+      for (char c : file.name) {
+        if (!plan_check::allowed_in_name(c)) __builtin_trap();
+      }
+      const std::optional<DataSet> read = decode_file(file.bytes);
+      if (!read || !plan_check::same_values(file.entry.data_set, *read)) __builtin_trap();
+    }
+  }
+}
