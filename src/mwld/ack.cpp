@@ -86,7 +86,7 @@ bool usable(const Separators& separators) {
                            separators.escape, separators.subcomponent};
   for (std::size_t i = 0; i < std::size(declared); ++i) {
     const char c = declared[i];
-    if (c == '\0') continue;
+    if (c == '\0' && i > 0) continue;  // an encoding character MSH-2 leaves out
     const bool alphanumeric =
         (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     if (c <= ' ' || c > '~' || alphanumeric) return false;

@@ -113,6 +113,10 @@ TEST(Acknowledgement, Texts) {
        "MSHA^~\\&AHISAWXRDAXISAXXDAtAAORM^O01AC17AP", accepted,
        "MSH|^~\\&|XIS|XXD|HIS|WXRD|20240102030405+0100||ACK|ID1|P\r"
        "MSA|AA|C17\r"},
+      {"NUL as field separator: the standard ones",
+       std::string("MSH\0^~\\&\0A|B\0B\0C\0D\0t\0\0ORM^O01\0C18\0P", 35), accepted,
+       "MSH|^~\\&|C|D|A\\F\\B|B|20240102030405+0100||ACK|ID1|P\r"
+       "MSA|AA|C18\r"},
       {"one character declared twice: the standard ones",
        "MSH|^^\\&|A^1~2|B|C|D|t||ORM^O01|C16|P|2.4", pid3,
        "MSH|^~\\&|C|D|A\\S\\1\\R\\2|B|20240102030405+0100||ACK|ID1|P|2.4\r"
