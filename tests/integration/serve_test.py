@@ -875,7 +875,7 @@ def slow_peers(options, work):
 # --- Full disk -----------------------------------------------------------------------------
 
 def full_disk(options, work):
-    """The folder on a small tmpfs: a message on a full disk gets AE and leaves no temporary
+    """The folder on a small tmpfs: a message on a full disk gets AR and leaves no temporary
     file; once there is room again, the same message gets AA."""
     folder = os.path.join(work, "small")
     os.makedirs(folder)
@@ -896,7 +896,10 @@ def full_disk(options, work):
                             f.write(b"\0" * size)
                     except OSError:
                         pass
-            check_ack(peer.exchange(second), second, "AE", 207, "full disk")
+            ack = peer.exchange(second)
+            check_ack(ack, second, "AR", 207, "full disk")
+            check(ack is None or folder.encode() not in ack, f"full disk: the ACK names the "
+                  f"folder: {ack!r}")
             check(not leftovers(folder, {"filler"}),
                   f"full disk: left in the folder: {leftovers(folder, {'filler'})}")
             check(sorted(accessions(folder)) == ["ACC5001"], "full disk: entries")
@@ -905,7 +908,7 @@ def full_disk(options, work):
             peer.close()
             check(sorted(accessions(folder)) == ["ACC5001", "ACC5002"],
                   "full disk: entries after room again")
-            done("full disk: AE, no temporary file left; AA once there was room")
+            done("full disk: AR, no path, no temporary file left; AA once there was room")
         finally:
             stop_server(server)
     finally:
