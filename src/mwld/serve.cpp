@@ -45,6 +45,8 @@ int run_serve(const CommandLine& line) {
                          line.max_entries,
                          std::chrono::seconds(line.idle_timeout),
                          line.max_connections,
+                         line.max_connections_per_peer,
+                         line.allow,
                          Log{line.quiet}};
   std::error_code ignored;
   write_log(settings.log, LogLevel::routine,

@@ -193,10 +193,13 @@ def check_ack(ack, message, code, error=None, label=""):
 
 
 class Peer:
-    """An MLLP connection of the test's own: sends bytes, reads acknowledgement frames."""
+    """An MLLP connection of the test's own, from the address `source` (to ::1 when it is IPv6):
+    sends bytes, reads acknowledgement frames."""
 
-    def __init__(self, port):
-        self.socket = socket.create_connection((HOST, port), timeout=TIMEOUT)
+    def __init__(self, port, source=HOST):
+        host = "::1" if ":" in source else HOST
+        self.socket = socket.create_connection((host, port), timeout=TIMEOUT,
+                                               source_address=(source, 0))
         self.received = b""
 
     def send(self, data):
@@ -244,16 +247,16 @@ class Peer:
             got += data
         return None, got
 
-    def gone(self, timeout):
-        """Writes a byte every few milliseconds until writing fails, the connection being closed
+    def gone(self, timeout, data=b"x", every=0.02):
+        """Writes `data` every `every` seconds until writing fails, the connection being closed
         at the other end: the seconds that took, or None."""
         started = time.monotonic()
         while time.monotonic() - started < timeout:
             try:
-                self.socket.send(b"x")
+                self.socket.send(data)
             except OSError:
                 return time.monotonic() - started
-            time.sleep(0.02)
+            time.sleep(every)
         return None
 
     def reset(self):
@@ -275,11 +278,11 @@ class Server:
     log: str
 
 
-def start_server(options, work, folder, port, *arguments, env=None):
-    """hl7mwld serve on 127.0.0.1:port for `folder`, once it accepts connections; its standard
-    error goes to a log of its own, appended to across restarts."""
+def start_server(options, work, folder, port, *arguments, env=None, host=HOST):
+    """hl7mwld serve on host:port for `folder`, once it accepts connections; its standard error
+    goes to a log of its own, appended to across restarts."""
     log = os.path.join(work, f"serve-{port}.log")
-    command = options.command + ["serve", "--worklist", folder, "--listen", f"{HOST}:{port}",
+    command = options.command + ["serve", "--worklist", folder, "--listen", f"{host}:{port}",
                                  *arguments]
     env = dict(os.environ if env is None else env)
     # AddressSanitizer keeps freed blocks in a quarantine of 256 MiB: a small one keeps the
@@ -349,12 +352,17 @@ def descriptors_back(server, count, timeout=10):
 
 
 def serves(server, number, label):
-    """A new connection still gets AA for a new order, and its entry is written."""
+    """A new connection still gets AA for a new order, its entry is written and its log line
+    names the entry file."""
     message = order(number)
+    before = set(os.listdir(server.folder))
     peer = Peer(server.port)
     check_ack(peer.exchange(message), message, "AA", label=f"{label}: server still serves")
     peer.close()
     check(f"ACC{number}" in accessions(server.folder), f"{label}: no entry of ACC{number}")
+    names = set(os.listdir(server.folder)) - before
+    check(len(names) == 1 and f" MSG{number} ORM^O01 AA created {min(names)} " in log_text(server),
+          f"{label}: the log does not name the entry {names}")
 
 
 # --- Folders -------------------------------------------------------------------------------
@@ -544,7 +552,8 @@ def write_reference(options, work, folder, names):
 def load(options, work, reference):
     folder = os.path.join(work, "load")
     os.makedirs(folder)
-    server = start_server(options, work, folder, 2576)
+    # One address opens every connection: the load's and, later, 100 at once.
+    server = start_server(options, work, folder, 2576, "--max-connections-per-peer", "64")
     try:
         rss_before, fds_before = settled(server)
         cpu_before = time.process_time()
@@ -621,7 +630,8 @@ def dropped_connections(server):
 def crash(options, work, reference, entry_names):
     folder = os.path.join(work, "crash")
     os.makedirs(folder)
-    server = start_server(options, work, folder, 2577)
+    server = start_server(options, work, folder, 2577, "--max-connections-per-peer",
+                          str(LOAD_CONNECTIONS))
     count, lock = [0], threading.Lock()
     enough = threading.Event()
 
@@ -702,11 +712,36 @@ class Closed:
 @dataclasses.dataclass
 class Gone:
     """A row's step: the server closes the connection within `seconds` while the client goes
-    on writing."""
+    on writing `data` every `every` seconds."""
     seconds: float
+    data: bytes = b"x"
+    every: float = 0.02
 
 
-GOOD = [order(f"30{i:02d}") for i in range(10)]
+@dataclasses.dataclass
+class From:
+    """A row's step: a new connection from `address` takes the next steps; the others stay
+    open. A row without it begins with one from 127.0.0.1."""
+    address: str
+
+
+@dataclasses.dataclass
+class Serve:
+    """A row's own server on the faults' folder: serve's `arguments`, listening on `host`;
+    `log` is true of its log once it has stopped."""
+    arguments: list
+    host: str = HOST
+    log: object = None
+
+
+def refused(log, address):
+    """The connections from `address` the log says it refused: one per line naming the peer,
+    N per line counting N more."""
+    more = re.findall(rf" {re.escape(address)} refused ([0-9]+) more ", log)
+    return len(re.findall(rf" {re.escape(address)}:[0-9]+ refused: ", log)) + sum(map(int, more))
+
+
+GOOD = [order(f"30{i:02d}") for i in range(20)]
 LONG = order("3090", version="2.5.1", padding=3 * MAX_MESSAGE)
 UNREADABLE = b"MSH|^~\\&|RIS|" + b"X" * 2 * MAX_MESSAGE + b"\rPID|1||P3091\r"
 EXACT, ONE_MORE = sized("3092", MAX_MESSAGE), sized("3093", MAX_MESSAGE + 1)
@@ -734,6 +769,23 @@ FAULTS = [
      [START + UNREADABLE + END, Closed(1), Gone(DRAIN)], [], ["ACC3091"]),
     ("empty frame", [START + END, Ack(None, "AR", 100), frame(GOOD[5]), Ack(GOOD[5], "AA")],
      ["ACC3005"], []),
+    ("--allow 127.0.0.1/32: 127.0.0.2 refused at once, each refusal logged or counted",
+     [From("127.0.0.2"), Closed(5), From("127.0.0.2"), Closed(5), From("127.0.0.2"), Closed(5),
+      From(HOST), frame(GOOD[8]), Ack(GOOD[8], "AA")], ["ACC3008"], [],
+     Serve(["--allow", "127.0.0.1/32"], log=lambda log: refused(log, "127.0.0.2") == 3)),
+    ("--allow 127.0.0.0/8: 127.0.0.2 served", [From("127.0.0.2"), frame(GOOD[9]),
+                                               Ack(GOOD[9], "AA")],
+     ["ACC3009"], [], Serve(["--allow", "::1", "--allow", "127.0.0.0/8"])),
+    ("a dual-stack socket: IPv4 peers in IPv4 networks, ::1 refused",
+     [frame(GOOD[10]), Ack(GOOD[10], "AA"), From("::1"), Closed(5)], ["ACC3010"], [],
+     Serve(["--allow", "127.0.0.1/32"], host="[::]")),
+    ("--max-connections-per-peer 2: a third from one address refused, another address served",
+     [frame(GOOD[11]), Ack(GOOD[11], "AA"), From(HOST), frame(GOOD[12]), Ack(GOOD[12], "AA"),
+      From(HOST), Closed(5), From("127.0.0.2"), frame(GOOD[13]), Ack(GOOD[13], "AA")],
+     ["ACC3011", "ACC3012", "ACC3013"], [],
+     Serve(["--max-connections-per-peer", "2"], log=lambda log: refused(log, HOST) == 1)),
+    ("an empty frame every second does not keep a connection open",
+     [Gone(15, START + END, every=1)], [], [], Serve(["--idle-timeout", "2"])),
 ]
 
 
@@ -742,26 +794,19 @@ def faults(options, work):
     os.makedirs(folder)
     server = start_server(options, work, folder, 2578, "--max-message", str(MAX_MESSAGE))
     try:
-        for label, steps, present, absent in FAULTS:
-            peer = Peer(server.port)
-            for step in steps:
-                if isinstance(step, bytes):
-                    peer.send(step)
-                elif isinstance(step, Shut):
-                    peer.socket.shutdown(socket.SHUT_WR)
-                elif isinstance(step, Reset):
-                    peer.reset()
-                elif isinstance(step, Ack):
-                    check_ack(peer.ack(), step.message, step.code, step.error, label)
-                elif isinstance(step, Closed):
-                    seconds, got = peer.end(step.seconds)
-                    check(seconds is not None and not got,
-                          f"{label}: not closed within {step.seconds} s, or bytes came: {got!r}")
-                elif isinstance(step, Gone):
-                    seconds = peer.gone(step.seconds)
-                    check(seconds is not None, f"{label}: still open after {step.seconds} s")
-            peer.close()
-            check(server.process.poll() is None, f"{label}: the server ended")
+        for index, (label, steps, present, absent, *own) in enumerate(FAULTS):
+            row_server = server
+            if own:
+                row_server = start_server(options, work, folder, 2590 + index, *own[0].arguments,
+                                          host=own[0].host)
+            try:
+                take_steps(label, steps, row_server)
+                check(row_server.process.poll() is None, f"{label}: the server ended")
+            finally:
+                if own:
+                    stop_server(row_server)
+            if own and own[0].log:
+                check(own[0].log(log_text(row_server)), f"{label}: {log_text(row_server)}")
             found = accessions(folder)
             check(all(a in found for a in present) and not any(a in found for a in absent),
                   f"{label}: entries {sorted(found)}; expected {present}, none of {absent}")
@@ -771,6 +816,32 @@ def faults(options, work):
         same_order(server)
     finally:
         stop_server(server)
+
+
+def take_steps(label, steps, server):
+    """A row's steps against `server`."""
+    peers = []
+    for step in ([] if isinstance(steps[0], From) else [From(HOST)]) + steps:
+        if isinstance(step, From):
+            peers.append(Peer(server.port, step.address))
+            peer = peers[-1]
+        elif isinstance(step, bytes):
+            peer.send(step)
+        elif isinstance(step, Shut):
+            peer.socket.shutdown(socket.SHUT_WR)
+        elif isinstance(step, Reset):
+            peer.reset()
+        elif isinstance(step, Ack):
+            check_ack(peer.ack(), step.message, step.code, step.error, label)
+        elif isinstance(step, Closed):
+            seconds, got = peer.end(step.seconds)
+            check(seconds is not None and not got,
+                  f"{label}: not closed within {step.seconds} s, or bytes came: {got!r}")
+        elif isinstance(step, Gone):
+            seconds = peer.gone(step.seconds, step.data, step.every)
+            check(seconds is not None, f"{label}: still open after {step.seconds} s")
+    for peer in peers:
+        peer.close()
 
 
 def same_order(server, rounds=100):
