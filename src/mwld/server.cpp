@@ -94,6 +94,7 @@ Server::Server(asio::io_context& io, asio::ip::tcp::acceptor acceptor, Committer
     : io_(io),
       acceptor_(std::move(acceptor)),
       signals_(io, SIGINT, SIGTERM),
+      notices_(io),
       retry_timer_(io),
       stop_timer_(io),
       refusal_timer_(io),
@@ -105,7 +106,28 @@ void Server::start() {
   signals_.async_wait([this](const std::error_code& error, int) {
     if (!error) stop();
   });
+  for (const IgnoredSignal& ignored : ignored_signals()) {
+    std::error_code failure;
+    notices_.add(ignored.number, failure);
+    if (failure) {
+      write_log(settings_.log, LogLevel::problem,
+                std::string("cannot catch ") + ignored.name + ": " + failure.message());
+    }
+  }
+  wait_for_notices();
   accept();
+}
+
+void Server::wait_for_notices() {
+  notices_.async_wait([this](const std::error_code& error, int number) {
+    if (error || stopping_) return;
+    for (const IgnoredSignal& ignored : ignored_signals()) {
+      if (ignored.number == number) {
+        write_log(settings_.log, LogLevel::routine, std::string(ignored.name) + " ignored");
+      }
+    }
+    wait_for_notices();
+  });
 }
 
 void Server::accept() {
@@ -213,6 +235,7 @@ void Server::stop() {
   std::error_code ignored;
   acceptor_.close(ignored);
   signals_.cancel(ignored);
+  notices_.cancel(ignored);
   retry_timer_.cancel();
   refusal_timer_.cancel();
   log_refusals(true);

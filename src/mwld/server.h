@@ -51,7 +51,7 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Starts accepting and waiting for SIGINT and SIGTERM.
+  // Starts accepting, waiting for SIGINT and SIGTERM, and logging the signals it ignores.
   void start();
 
   // Stops: closes the acceptor, logs the refusals not logged yet, drops the messages no commit
@@ -86,6 +86,7 @@ class Server {
   // Closes `socket` and logs the refusal, at most one line a second per address.
   void refuse(asio::ip::tcp::socket& socket, const asio::ip::address& address,
               const std::string& peer, const std::string& reason);
+  void wait_for_notices();
   void wait_for_refusals();
   // Logs each address's refusals not logged yet whose last line is a second old or older (all
   // of them with `all`), and forgets the addresses without any.
@@ -95,6 +96,7 @@ class Server {
   asio::ip::tcp::acceptor acceptor_;
   asio::ip::tcp::endpoint accepted_peer_;  // the peer of the connection being accepted
   asio::signal_set signals_;
+  asio::signal_set notices_;        // signals that are logged and otherwise ignored
   asio::steady_timer retry_timer_;  // after a failed accept, e.g. out of descriptors
   asio::steady_timer stop_timer_;
   asio::steady_timer refusal_timer_;  // runs while `refusals_` is not empty

@@ -278,9 +278,10 @@ class Server:
     log: str
 
 
-def start_server(options, work, folder, port, *arguments, env=None, host=HOST):
+def start_server(options, work, folder, port, *arguments, env=None, host=HOST, pipe=False):
     """hl7mwld serve on host:port for `folder`, once it accepts connections; its standard error
-    goes to a log of its own, appended to across restarts."""
+    goes to a log of its own, appended to across restarts, or with `pipe` to a pipe that
+    server.process.stdout reads."""
     log = os.path.join(work, f"serve-{port}.log")
     command = options.command + ["serve", "--worklist", folder, "--listen", f"{host}:{port}",
                                  *arguments]
@@ -289,8 +290,8 @@ def start_server(options, work, folder, port, *arguments, env=None, host=HOST):
     # resident memory the program's own, and still catches a use right after a free.
     env["ASAN_OPTIONS"] = ":".join(filter(None, [ASAN_QUARANTINE, env.get("ASAN_OPTIONS")]))
     with open(log, "ab") as out:
-        process = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, env=env)
+        process = subprocess.Popen(command, stdout=subprocess.PIPE if pipe else out,
+                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
     server = Server(process, port, folder, log)
     deadline = time.monotonic() + TIMEOUT
     while time.monotonic() < deadline and process.poll() is None:
@@ -726,11 +727,22 @@ class From:
 
 
 @dataclasses.dataclass
+class Sent:
+    """A row's step: the server is sent the signal `number`."""
+    number: int
+
+
+class CutLog:
+    """A row's step: the reader of the server's standard error goes away."""
+
+
+@dataclasses.dataclass
 class Serve:
-    """A row's own server on the faults' folder: serve's `arguments`, listening on `host`;
-    `log` is true of its log once it has stopped."""
+    """A row's own server on the faults' folder: serve's `arguments`, listening on `host`, its
+    standard error on a pipe with `pipe`; `log` is true of its log once it has stopped."""
     arguments: list
     host: str = HOST
+    pipe: bool = False
     log: object = None
 
 
@@ -769,6 +781,12 @@ FAULTS = [
      [START + UNREADABLE + END, Closed(1), Gone(DRAIN)], [], ["ACC3091"]),
     ("empty frame", [START + END, Ack(None, "AR", 100), frame(GOOD[5]), Ack(GOOD[5], "AA")],
      ["ACC3005"], []),
+    ("SIGHUP, SIGUSR1 and SIGUSR2 ignored",
+     [Sent(signal.SIGHUP), Sent(signal.SIGUSR1), Sent(signal.SIGUSR2), frame(GOOD[6]),
+      Ack(GOOD[6], "AA")], ["ACC3006"], []),
+    ("standard error on a pipe whose reader has gone", [CutLog(), frame(GOOD[7]),
+                                                        Ack(GOOD[7], "AA")],
+     ["ACC3007"], [], Serve([], pipe=True)),
     ("--allow 127.0.0.1/32: 127.0.0.2 refused at once, each refusal logged or counted",
      [From("127.0.0.2"), Closed(5), From("127.0.0.2"), Closed(5), From("127.0.0.2"), Closed(5),
       From(HOST), frame(GOOD[8]), Ack(GOOD[8], "AA")], ["ACC3008"], [],
@@ -798,7 +816,7 @@ def faults(options, work):
             row_server = server
             if own:
                 row_server = start_server(options, work, folder, 2590 + index, *own[0].arguments,
-                                          host=own[0].host)
+                                          host=own[0].host, pipe=own[0].pipe)
             try:
                 take_steps(label, steps, row_server)
                 check(row_server.process.poll() is None, f"{label}: the server ended")
@@ -825,6 +843,10 @@ def take_steps(label, steps, server):
         if isinstance(step, From):
             peers.append(Peer(server.port, step.address))
             peer = peers[-1]
+        elif isinstance(step, Sent):
+            server.process.send_signal(step.number)
+        elif isinstance(step, CutLog):
+            server.process.stdout.close()
         elif isinstance(step, bytes):
             peer.send(step)
         elif isinstance(step, Shut):
