@@ -47,7 +47,6 @@ FRAME_LIMIT = 60  # seconds: a frame must be complete this long after its first 
 MAX_MESSAGE = 1024  # --max-message of the faults' server
 DRAIN = 2  # seconds: the server drains for at most 1 s after an oversized frame, then closes
 LOAD_CONNECTIONS, LOAD_MESSAGES = 16, 500
-MEMORY_SLACK = 16 * 1024 * 1024  # resident memory after the load, bytes above before
 DESCRIPTOR_SLACK = 2
 ASAN_QUARANTINE = "quarantine_size_mb=1"
 CRASH_AFTER = 2000  # acknowledgements before the kill -9
@@ -321,22 +320,20 @@ def stop_server(server, clean=True, signal_number=signal.SIGTERM):
               + log_text(server)[-3000:])
 
 
-def resources(server):
-    """(resident memory in bytes, open descriptors) of the server process."""
-    with open(f"/proc/{server.process.pid}/status") as f:
-        rss = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmRSS:"))
-    return rss, len(os.listdir(f"/proc/{server.process.pid}/fd"))
+def descriptors(server):
+    """The open descriptors of the server process."""
+    return len(os.listdir(f"/proc/{server.process.pid}/fd"))
 
 
 def settled(server, timeout=5):
-    """(resident memory, open descriptors) once the descriptor count has stayed the same for a
-    moment: the connection that found the server ready may still be closing."""
+    """The server's open descriptors once their count has stayed the same for a moment: the
+    connection that found the server ready may still be closing."""
     deadline = time.monotonic() + timeout
-    last = resources(server)
+    last = descriptors(server)
     while time.monotonic() < deadline:
         time.sleep(0.3)
-        now = resources(server)
-        if now[1] == last[1]:
+        now = descriptors(server)
+        if now == last:
             return now
         last = now
     return last
@@ -346,7 +343,7 @@ def descriptors_back(server, count, timeout=10):
     """The server's descriptor count once it is at most `count`, or after `timeout`."""
     deadline = time.monotonic() + timeout
     while True:
-        now = resources(server)[1]
+        now = descriptors(server)
         if now <= count or time.monotonic() > deadline:
             return now
         time.sleep(0.05)
@@ -556,7 +553,7 @@ def load(options, work, reference):
     # One address opens every connection: the load's and, later, 100 at once.
     server = start_server(options, work, folder, 2576, "--max-connections-per-peer", "64")
     try:
-        rss_before, fds_before = settled(server)
+        fds_before = settled(server)
         cpu_before = time.process_time()
         results, seconds = send_all(server.port, load_messages())
         cpu = time.process_time() - cpu_before
@@ -570,14 +567,8 @@ def load(options, work, reference):
         check(len(pairs) == total, f"load: {len(pairs)} of {total} messages acknowledged")
         check(len(set(ack_ids)) == len(ack_ids), "load: acknowledgement control IDs repeat")
         fds_after = descriptors_back(server, fds_before + DESCRIPTOR_SLACK)
-        rss_after = resources(server)[0]
         say(f"     load: {total} messages on {LOAD_CONNECTIONS} connections in {seconds:.2f} s, "
             f"{total / seconds:.0f} per second; the client used {cpu:.2f} s of CPU")
-        say(f"     load: resident memory {rss_before / 2**20:.1f} MiB before, "
-            f"{rss_after / 2**20:.1f} MiB after; descriptors {fds_before} before, "
-            f"{fds_after} after")
-        check(rss_after <= rss_before + MEMORY_SLACK,
-              f"load: resident memory grew from {rss_before} to {rss_after} bytes")
         check(fds_after <= fds_before + DESCRIPTOR_SLACK,
               f"load: descriptors {fds_before} before, {fds_after} after")
 
@@ -597,7 +588,7 @@ def load(options, work, reference):
 def dropped_connections(server):
     """DROPPED_CONNECTIONS connections, AT_ONCE at a time, opened and dropped: some at once,
     some inside a frame, some with a reset; the server serves on and closes every one."""
-    fds_before = settled(server)[1]
+    fds_before = settled(server)
     opened = 0
     for _ in range(DROPPED_CONNECTIONS // AT_ONCE):
         peers = []
@@ -914,7 +905,7 @@ def slow_peers(options, work):
     os.makedirs(folder)
     server = start_server(options, work, folder, 2579)
     try:
-        fds_before = settled(server)[1]
+        fds_before = settled(server)
         message = order("4001")
         trickle, silent = Peer(server.port), Peer(server.port)
         silent.send(START + message[:20])
