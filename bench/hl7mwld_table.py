@@ -124,6 +124,18 @@ for connections in (1, 4, 16):
                  f"{serve_messages})",
                  f"{s['per_second']:.0f} msg/s; {s['median_ms']:.2f} ms, {s['p99_ms']:.2f} ms"))
 
+# The server's resident memory before and after each run, MiB: the medians over the rounds.
+resident = {}
+for connections in (1, 4, 16):
+    pairs = []
+    for path in sorted(glob.glob(f"{work}/serve-{connections}-*[0-9].rss")):
+        with open(path) as f:
+            pairs.append([int(kib) / 1024 for kib in f.read().split()])
+    resident[connections] = [statistics.median(values) for values in zip(*pairs)]
+rows.append((f"serve, 1, 4, 16 connections: resident memory before and after a run of "
+             f"{serve_messages} (median)",
+             ", ".join(f"{resident[c][0]:.1f} to {resident[c][1]:.1f} MiB" for c in (1, 4, 16))))
+
 floors = {loops: median_of(runs(f"floor-{loops}-*.json"), "per_second") for loops in (1, 4, 16)}
 best_loops = max(floors, key=floors.get)
 lone = runs("floor-1-*.json")

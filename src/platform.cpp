@@ -70,8 +70,17 @@ void on_console_stop(std::function<void()> stop) {
   SetConsoleCtrlHandler(on_console_event, set ? TRUE : FALSE);
 }
 
+void ignore_broken_pipes() {}
+
+const std::vector<IgnoredSignal>& ignored_signals() {
+  static const std::vector<IgnoredSignal> none;
+  return none;
+}
+
 #else
 #include <unistd.h>
+
+#include <csignal>
 
 bool path_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -99,5 +108,13 @@ void calendar_fields(std::time_t when, std::tm& local, std::tm& utc) {
 bool reuse_listening_address() { return true; }
 
 void on_console_stop(std::function<void()>) {}
+
+void ignore_broken_pipes() { std::signal(SIGPIPE, SIG_IGN); }
+
+const std::vector<IgnoredSignal>& ignored_signals() {
+  static const std::vector<IgnoredSignal> signals = {
+      {SIGHUP, "SIGHUP"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}};
+  return signals;
+}
 
 #endif

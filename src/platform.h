@@ -4,6 +4,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 // True when `path` names something that exists, a directory included. Asks for existence
 // alone, no permission; on false, errno tells why.
@@ -41,3 +42,17 @@ bool reuse_listening_address();
 // by itself. An empty `stop` removes the handler. Does nothing elsewhere, where the same requests
 // arrive as SIGINT and SIGTERM.
 void on_console_stop(std::function<void()> stop);
+
+// Makes a write to a pipe whose reader has gone fail with EPIPE instead of ending the process
+// (POSIX: SIGPIPE ignored). Windows has no such signal.
+void ignore_broken_pipes();
+
+// A signal serve logs and otherwise ignores.
+struct IgnoredSignal {
+  int number;
+  const char* name;  // "SIGHUP"
+};
+
+// POSIX: SIGHUP, SIGUSR1 and SIGUSR2, which would end the process. None on Windows, which has
+// none of them.
+const std::vector<IgnoredSignal>& ignored_signals();

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <asio/ip/address.hpp>
 #include <charconv>
 #include <cstdio>
 
@@ -11,6 +12,8 @@
 namespace {
 
 constexpr std::size_t kLongestAeTitle = 16;
+// The bits of "::ffff:" before an IPv4 address in IPv6.
+constexpr unsigned kMappedBits = 96;
 
 // An AE title: 1 to 16 printable ASCII characters other than "\", blanks around it ignored.
 bool is_ae_title(const std::string& title) {
@@ -46,6 +49,14 @@ std::string read_stations(const std::vector<std::string>& values, StationAets& s
     stations.by_modality.emplace_back(modality, title);
   }
   return {};
+}
+
+// `address` with every bit after the first `bits` cleared.
+AddressBytes masked(AddressBytes address, unsigned bits) {
+  for (unsigned bit = bits; bit < address.size() * 8; ++bit) {
+    address[bit / 8] &= static_cast<unsigned char>(~(0x80u >> (bit % 8)));
+  }
+  return address;
 }
 
 // A usage error found after CLI11's parse, worded and ended as CLI11 ends its own.
@@ -91,6 +102,46 @@ bool split_listen_address(const std::string& address, std::string& host, std::st
          stop == end && number <= 65535;
 }
 
+std::string read_network(const std::string& value, Network& network) {
+  const std::size_t slash = value.find('/');
+  asio::error_code failure;
+  const asio::ip::address address = asio::ip::make_address(value.substr(0, slash), failure);
+  if (failure) return "not an IPv4 or IPv6 address, alone or with /BITS";
+  const unsigned most = address.is_v4() ? 32 : 128;
+  unsigned bits = most;
+  if (slash != value.npos) {
+    const char* const begin = value.data() + slash + 1;
+    const char* const end = value.data() + value.size();
+    const auto [stop, problem] = std::from_chars(begin, end, bits);
+    if (begin == end || stop != end || problem != std::errc() || bits > most) {
+      return "BITS is a number from 0 to " + std::to_string(most);
+    }
+  }
+  network.address = address.is_v4()
+                        ? asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()).to_bytes()
+                        : address.to_v6().to_bytes();
+  network.bits = address.is_v4() ? kMappedBits + bits : bits;
+  const AddressBytes prefix = masked(network.address, network.bits);
+  if (prefix != network.address) {
+    return "bits set beyond the first " + std::to_string(bits) + "; the network is " +
+           network_text({prefix, network.bits});
+  }
+  return {};
+}
+
+std::string network_text(const Network& network) {
+  const asio::ip::address_v6 address(network.address);
+  if (address.is_v4_mapped() && network.bits >= kMappedBits) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address).to_string() + '/' +
+           std::to_string(network.bits - kMappedBits);
+  }
+  return address.to_string() + '/' + std::to_string(network.bits);
+}
+
+bool in_network(const Network& network, const AddressBytes& address) {
+  return masked(address, network.bits) == masked(network.address, network.bits);
+}
+
 int parse_command_line(int argc, char** argv, CommandLine& line) {
   CLI::App app{"hl7mwld: HL7 order messages into a folder of DICOM worklist files", "hl7mwld"};
   // CLI11 reads "/name" as an option on Windows; here it is a path on every system, as in
@@ -99,6 +150,7 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   app.set_version_flag("--version", std::string("hl7mwld ") + HL7MWL_VERSION);
   app.require_subcommand(1);
   std::vector<std::string> stations;
+  std::vector<std::string> networks;
 
   CLI::App* apply = app.add_subcommand(
       "apply", "Apply the order messages of FILEs to the worklist folder; print what changed");
@@ -131,6 +183,12 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
                        : "HOST:PORT or [IPV6]:PORT, the port from 0 to 65535";
           },
           "HOST:PORT");
+  serve
+      ->add_option("--allow", networks,
+                   "Accept connections only from this network (IPv4 or IPv6, BITS omitted: the "
+                   "one address); may repeat (default: every address)")
+      ->allow_extra_args(false)
+      ->type_name("ADDR[/BITS]");
   add_station_option(*serve, stations);
   add_max_entries_option(*serve, line.max_entries);
   serve->add_option("--max-message", line.max_message, "Longest message (default 1048576)")
@@ -138,12 +196,17 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
       ->check(CLI::PositiveNumber);
   serve
       ->add_option("--idle-timeout", line.idle_timeout,
-                   "Close a connection that sends nothing for this long (default 300)")
+                   "Close a connection that sends no message for this long (default 300)")
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber);
   serve
       ->add_option("--max-connections", line.max_connections,
                    "Connections served at once (default 64)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  serve
+      ->add_option("--max-connections-per-peer", line.max_connections_per_peer,
+                   "Connections served at once from one address (default 8)")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   serve->add_flag("--quiet", line.quiet, "Log only refusals, errors and AR and AE answers");
@@ -162,5 +225,11 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   line.command = apply->parsed() ? Command::apply : show->parsed() ? Command::show : Command::serve;
   const std::string problem = read_stations(stations, line.stations);
   if (!problem.empty()) return usage_error(problem);
+  for (const std::string& value : networks) {
+    Network network;
+    const std::string wrong = read_network(value, network);
+    if (!wrong.empty()) return usage_error("--allow " + value + ": " + wrong);
+    line.allow.push_back(network);
+  }
   return -1;
 }

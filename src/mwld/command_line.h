@@ -1,6 +1,7 @@
 // hl7mwld's command line: its subcommands and options, read with CLI11.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -8,6 +9,17 @@
 #include "mwld/entry.h"
 
 enum class Command { apply, show, serve };
+
+// An IP address as 16 bytes: IPv6, or IPv4 as IPv4-mapped IPv6 (::ffff:a.b.c.d), the form in
+// which a dual-stack socket reports IPv4 peers.
+using AddressBytes = std::array<unsigned char, 16>;
+
+// A network of --allow: the addresses whose first `bits` bits are those of `address`. An IPv4
+// network a.b.c.d/n is held as ::ffff:a.b.c.d/96+n.
+struct Network {
+  AddressBytes address{};
+  unsigned bits = 0;
+};
 
 struct CommandLine {
   Command command = Command::apply;
@@ -18,6 +30,8 @@ struct CommandLine {
   std::size_t max_message = 1 << 20;
   unsigned idle_timeout = 300;  // seconds
   std::size_t max_connections = 64;
+  std::size_t max_connections_per_peer = 8;  // from one address
+  std::vector<Network> allow;                // serve; empty: every address
   std::size_t max_entries = 100;  // apply, show, serve: entries or order groups per message
   bool quiet = false;
 };
@@ -26,6 +40,17 @@ struct CommandLine {
 // empty and holds no ":" unless bracketed, PORT is a number from 0 to 65535 (0: any free port).
 // False for any other form.
 bool split_listen_address(const std::string& address, std::string& host, std::string& port);
+
+// Reads an --allow value, "ADDR" or "ADDR/BITS" (IPv4 or IPv6; without BITS the one address),
+// into `network`. An empty text when it is one, else what is wrong with it: not an address,
+// BITS not from 0 to 32 (IPv4) or 128 (IPv6), or bits of the address set beyond BITS.
+std::string read_network(const std::string& value, Network& network);
+
+// The network as its --allow value: "10.0.0.0/8", "::1/128".
+std::string network_text(const Network& network);
+
+// True when `address` lies in `network`.
+bool in_network(const Network& network, const AddressBytes& address);
 
 // Reads the arguments into `line`. Returns -1 to go on, or the status to end with at once:
 // 0 after --help or --version, 2 after a usage error (its message already written to

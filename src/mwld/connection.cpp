@@ -13,13 +13,9 @@
 
 namespace {
 
-// A frame must be complete within this time of its first byte.
-constexpr std::chrono::seconds kFrameLimit{60};
 // After a frame that was too long, the peer's further bytes are read and dropped this long, so
 // that closing does not reset the connection before the peer has read the AR.
 constexpr std::chrono::seconds kDrainLimit{1};
-// No limit applies while a message is being committed; the timer just looks again after this.
-constexpr std::chrono::hours kNoLimit{24};
 
 std::string hl7_now() {
   std::tm local{};
@@ -41,6 +37,17 @@ std::string outcome_words(const MessageResult& result) {
     text += word;
   }
   return text;
+}
+
+// The entry files an applied message changed, for the log: "a.wl,b.wl", "-" when none.
+std::string entry_names(const MessageResult& result) {
+  std::string names;
+  for (const OutcomeLine& line : result.lines) {
+    if (line.entry_name.empty()) continue;
+    if (!names.empty()) names += ',';
+    names += line.entry_name;
+  }
+  return log_word(names);
 }
 
 // What the outcome lines of an applied message say beyond their outcome, for the log.
@@ -79,6 +86,7 @@ void Connection::stop() {
 
 void Connection::read() {
   state_ = State::reading;
+  bring_due_forward();
   socket_.async_read_some(
       asio::buffer(buffer_),
       [self = shared_from_this()](const std::error_code& error, std::size_t size) {
@@ -103,15 +111,10 @@ void Connection::process() {
   while (!unread_.empty()) {
     const bool was_in_frame = framer_.in_frame;
     const FrameEvent event = read_frame(framer_, unread_);
-    const Clock::time_point now = Clock::now();
-    // Only frame bytes keep a connection open: a peer sending nothing but noise is idle.
-    if (was_in_frame || framer_.in_frame || event != FrameEvent::none) {
-      idle_due_ = now + settings.idle_timeout;
-    }
     if ((!was_in_frame && framer_.in_frame) || event == FrameEvent::dropped) {
-      frame_due_ = now + kFrameLimit;
-      bring_due_forward();
+      frame_due_ = Clock::now() + kFrameLimit;
     }
+    bring_due_forward();
     switch (event) {
       case FrameEvent::none:
         break;
@@ -137,8 +140,11 @@ void Connection::on_frame() {
   received_ = handle_frame(framer_.content,
                            mapping_options(server_.settings().stations, server_.settings().max_entries,
                                            std::time(nullptr)));
+  // Only a message keeps a connection open: empty frames and noise do not, whatever they are
+  // answered, so that peers cannot hold the connection slots.
+  if (!received_.msh.empty()) idle_due_ = frame_arrived_ + server_.settings().idle_timeout;
   if (received_.answer) {
-    answer(*received_.answer, "rejected", 0, received_.answer->reason.text);
+    answer(*received_.answer, "rejected", "-", received_.answer->reason.text);
     return;
   }
   state_ = State::committing;
@@ -155,11 +161,14 @@ void Connection::on_committed(CommitOutcome outcome) {
     return;
   }
   if (!outcome.applied) {
-    const Answer error{AckCode::error, {kApplicationInternalError, outcome.error, "", 0}, 0};
-    answer(error, "failed", 0, outcome.error);
+    // The peer learns that it may resend, not the server's paths: the log has the error.
+    const Answer failed{AckCode::reject,
+                        {kApplicationInternalError, "the worklist could not be written", "", 0},
+                        0};
+    answer(failed, "failed", "-", outcome.error);
     return;
   }
-  answer(Answer{}, outcome_words(outcome.result), outcome.result.entries_changed,
+  answer(Answer{}, outcome_words(outcome.result), entry_names(outcome.result),
          outcome_reasons(outcome.result));
 }
 
@@ -176,24 +185,24 @@ void Connection::on_too_long() {
   ++messages_;
   frame_arrived_ = Clock::now();
   received_ = std::move(*received);
-  answer(*received_.answer, "rejected", 0, received_.answer->reason.text);
+  answer(*received_.answer, "rejected", "-", received_.answer->reason.text);
 }
 
-void Connection::answer(const Answer& answer, std::string_view outcome, std::size_t entries,
+void Connection::answer(const Answer& answer, std::string_view outcome, std::string_view entries,
                         std::string_view reasons) {
   ack_ = mllp_frame(acknowledgement_of(received_, answer, {hl7_now(), server_.next_ack_id()}));
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - frame_arrived_);
-  std::string line =
-      peer_ + ' ' + log_word(received_.control_id) + ' ' + log_word(received_.message_type) + ' ' +
-      std::string(ack_code_text(answer.code)) + ' ' + log_word(outcome) + " entries " +
-      std::to_string(entries) + ' ' + std::to_string(millis.count()) + " ms";
+  std::string line = peer_ + ' ' + log_word(received_.control_id) + ' ' +
+                     log_word(received_.message_type) + ' ' +
+                     std::string(ack_code_text(answer.code)) + ' ' + log_word(outcome) + ' ' +
+                     std::string(entries) + ' ' + std::to_string(millis.count()) + " ms";
   if (!reasons.empty()) line += ": " + std::string(reasons);
   write_log(server_.settings().log,
             answer.code == AckCode::accept ? LogLevel::routine : LogLevel::problem, line);
 
   state_ = State::writing;
-  idle_due_ = Clock::now() + server_.settings().idle_timeout;
+  write_due_ = Clock::now() + server_.settings().idle_timeout;
   bring_due_forward();
   asio::async_write(socket_, asio::buffer(ack_),
                     [self = shared_from_this()](const std::error_code& error, std::size_t) {
@@ -251,19 +260,9 @@ void Connection::close(std::string_view why, LogLevel level) {
   server_.connection_closed(shared_from_this());
 }
 
-Connection::Clock::time_point Connection::due() const {
-  switch (state_) {
-    case State::reading:
-      return framer_.in_frame ? std::min(idle_due_, frame_due_) : idle_due_;
-    case State::writing:
-      return idle_due_;
-    case State::draining:
-      return drain_due_;
-    case State::committing:
-    case State::closed:
-      break;
-  }
-  return Clock::now() + kNoLimit;
+Due Connection::due() const {
+  return next_due({state_, framer_.in_frame, idle_due_, frame_due_, write_due_, drain_due_},
+                  Clock::now());
 }
 
 void Connection::wait_for_due() {
@@ -272,31 +271,31 @@ void Connection::wait_for_due() {
 
 // The timer is moved only when a limit comes nearer; when it fires early, it is set again.
 void Connection::bring_due_forward() {
-  if (due() < timer_.expiry()) timer_.expires_at(due());
+  const Due limit = due();
+  if (limit.at < timer_.expiry()) timer_.expires_at(limit.at);
 }
 
 void Connection::on_due() {
   if (state_ == State::closed) return;
-  const Clock::time_point now = Clock::now();
-  const Clock::time_point limit = due();
-  if (limit > now) {
-    timer_.expires_at(limit);
-    wait_for_due();
-    return;
-  }
+  const Due limit = due();
   const std::string idle = std::to_string(server_.settings().idle_timeout.count());
-  switch (state_) {
-    case State::reading:
-      if (framer_.in_frame && frame_due_ <= now) {
-        close("closed: a frame was not complete within 60 s (dropped)", LogLevel::problem);
-      } else {
-        close("closed: idle for " + idle + " s", LogLevel::routine);
-      }
+  switch (limit.action) {
+    case DueAction::look_again:
+      timer_.expires_at(limit.at);
+      wait_for_due();
       break;
-    case State::writing:
+    case DueAction::close_idle:
+      close("closed: no message for " + idle + " s", LogLevel::routine);
+      break;
+    case DueAction::close_frame_too_slow:
+      close("closed: a frame was not complete within " + std::to_string(kFrameLimit.count()) +
+                " s (dropped)",
+            LogLevel::problem);
+      break;
+    case DueAction::close_ack_not_taken:
       close("closed: the acknowledgement was not taken within " + idle + " s", LogLevel::problem);
       break;
-    default:
+    case DueAction::close_drained:
       close("closed after a frame that was too long", LogLevel::problem);
       break;
   }

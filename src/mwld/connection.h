@@ -13,6 +13,7 @@
 
 #include "mwld/ack.h"
 #include "mwld/committer.h"
+#include "mwld/deadline.h"
 #include "mwld/frame_handler.h"
 #include "mwld/log.h"
 #include "mwld/mllp.h"
@@ -35,24 +36,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void stop();
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  enum class State {
-    reading,     // waiting for bytes or reading them
-    committing,  // a message is with the committer; the socket is not read meanwhile
-    writing,     // an acknowledgement is being sent
-    draining,    // after a frame that was too long: reading and dropping, then closing
-    closed,
-  };
+  using Clock = ConnectionClock;
+  using State = ConnectionState;
 
   void read();
   void process();
   void on_frame();
   void on_too_long();
   void on_committed(CommitOutcome outcome);
-  // Logs the message's line (its outcome, entries changed and `reasons`) and sends the
-  // acknowledgement saying `answer`.
-  void answer(const Answer& answer, std::string_view outcome, std::size_t entries,
+  // Logs the message's line (its outcome, the entry files it changed and `reasons`) and sends
+  // the acknowledgement saying `answer`.
+  void answer(const Answer& answer, std::string_view outcome, std::string_view entries,
               std::string_view reasons);
   void on_written(const std::error_code& error);
   void drain();
@@ -60,7 +54,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void close(std::string_view why, LogLevel level);
 
   // The time limit of the present state, and the timer that enforces it.
-  Clock::time_point due() const;
+  Due due() const;
   void wait_for_due();
   void on_due();
   void bring_due_forward();
@@ -80,8 +74,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string ack_;    // the frame being written
   std::size_t messages_ = 0;
 
-  Clock::time_point idle_due_;   // no frame byte since idle_timeout before this
-  Clock::time_point frame_due_;  // the frame being read must be complete by then
+  Clock::time_point idle_due_;  // as in ConnectionTimes
+  Clock::time_point frame_due_;
+  Clock::time_point write_due_;
   Clock::time_point drain_due_;
   Clock::time_point frame_arrived_;  // for the log: when the frame being answered was complete
 };

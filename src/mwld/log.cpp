@@ -1,6 +1,7 @@
 // Writing log lines.
 #include "mwld/log.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +10,9 @@
 #include "platform.h"
 
 namespace {
+
+// Standard error is the process's, and so is this count of lines it did not take.
+std::atomic<std::size_t> failed_lines{0};
 
 std::string now_text() {
   const auto now = std::chrono::system_clock::now();
@@ -33,11 +37,16 @@ void write_log(const Log& log, LogLevel level, std::string_view text) {
     if (is_control(c)) c = ' ';
   }
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  const bool written = std::fwrite(line.data(), 1, line.size(), stderr) == line.size();
   // The Windows C runtime buffers standard error when it is a file: a line must not wait there
   // for later ones, nor be lost when the process is ended.
-  std::fflush(stderr);
+  if (std::fflush(stderr) != 0 || !written) {
+    ++failed_lines;
+    std::clearerr(stderr);  // so that the next line is judged by its own write
+  }
 }
+
+std::size_t failed_log_lines() { return failed_lines; }
 
 void write_error(std::string_view text) {
   std::string line = "hl7mwld: " + std::string(text);

@@ -1,6 +1,7 @@
 // serve's log: one line per event on standard error, each line written whole.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,8 +15,13 @@ struct Log {
 };
 
 // Writes the local time ("YYYY-MM-DD HH:MM:SS.mmm"), a blank, `text` (control characters as
-// blanks) and a line end with one write, unless the log is quiet and the line routine.
+// blanks) and a line end with one write, unless the log is quiet and the line routine. A line
+// that cannot be written (standard error closed, or a pipe whose reader has gone) is counted
+// and the program goes on.
 void write_log(const Log& log, LogLevel level, std::string_view text);
+
+// The log lines that could not be written since the process started.
+std::size_t failed_log_lines();
 
 // Writes "hl7mwld: ", `text` and a line end (unless `text` ends with one) on standard error:
 // how apply, show and serve report what stops them.

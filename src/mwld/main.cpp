@@ -164,6 +164,9 @@ int run_show(const CommandLine& line) {
 
 int main(int argc, char** argv) {
   use_binary_stdio();
+  // A reader that has gone, of the output or of serve's log, makes writes fail; it does not end
+  // the program.
+  ignore_broken_pipes();
   CommandLine line;
   if (const int status = parse_command_line(argc, argv, line); status >= 0) return status;
   switch (line.command) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mwld/committer.h"
+#include "mwld/deadline.h"
 #include "mwld/folder.h"
 #include "mwld/log.h"
 #include "mwld/server.h"
@@ -28,6 +29,28 @@ int fail(const std::string& text) {
   return kFailed;
 }
 
+// What the server works with, for the log's first line after the address it listens on.
+std::string settings_text(const CommandLine& line) {
+  std::string text = "worklist " + line.worklist + "; allowed:";
+  for (const Network& network : line.allow) text += ' ' + network_text(network);
+  if (line.allow.empty()) text += " every address";
+  text += "; at most " + std::to_string(line.max_connections) + " connections, " +
+          std::to_string(line.max_connections_per_peer) + " per address; messages up to " +
+          std::to_string(line.max_message) + " bytes and " + std::to_string(line.max_entries) +
+          " entries; idle timeout " + std::to_string(line.idle_timeout) + " s, frame limit " +
+          std::to_string(kFrameLimit.count()) + " s; station AE titles";
+  for (const auto& [modality, title] : line.stations.by_modality) {
+    text += ' ' + modality + '=' + title;
+  }
+  return text + " other=" + line.stations.other;
+}
+
+// The end of the last log line: how many log lines could not be written, if any were.
+std::string failed_lines_text() {
+  const std::size_t failed = failed_log_lines();
+  return failed == 0 ? "" : "; " + std::to_string(failed) + " log lines could not be written";
+}
+
 }  // namespace
 
 int run_serve(const CommandLine& line) {
@@ -40,16 +63,14 @@ int run_serve(const CommandLine& line) {
   if (!listen_on(line.listen, acceptor, error)) {
     return fail("cannot listen on " + line.listen + ": " + error);
   }
-  ServeSettings settings{line.stations,
-                         line.max_message,
-                         line.max_entries,
-                         std::chrono::seconds(line.idle_timeout),
-                         line.max_connections,
-                         Log{line.quiet}};
+  ServeSettings settings{line.stations,        line.max_message,
+                         line.max_entries,     std::chrono::seconds(line.idle_timeout),
+                         line.max_connections, line.max_connections_per_peer,
+                         line.allow,           Log{line.quiet}};
   std::error_code ignored;
   write_log(settings.log, LogLevel::routine,
-            "listening on " + endpoint_text(acceptor.local_endpoint(ignored)) + ", worklist " +
-                line.worklist);
+            "listening on " + endpoint_text(acceptor.local_endpoint(ignored)) + ", " +
+                settings_text(line));
 
   Committer committer(io, std::move(folder), kMaxGroup);
   Server server(io, std::move(acceptor), committer, std::move(settings));
@@ -62,10 +83,11 @@ int run_serve(const CommandLine& line) {
   if (!committer.wait_until(server.stop_deadline() + kCommitterGrace)) {
     // The folder keeps every entry whole whenever the process ends, so it may end now.
     write_log(server.settings().log, LogLevel::problem,
-              "stopped while a commit was still running; its messages are not acknowledged");
+              "stopped while a commit was still running; its messages are not acknowledged" +
+                  failed_lines_text());
     std::fflush(stderr);
     std::_Exit(0);
   }
-  write_log(server.settings().log, LogLevel::routine, "stopped");
+  write_log(server.settings().log, LogLevel::routine, "stopped" + failed_lines_text());
   return 0;
 }

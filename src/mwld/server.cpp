@@ -1,8 +1,11 @@
-// Listening, accepting within the connection limit, and stopping within the time allowed.
+// Listening, accepting the allowed peers within the connection limits, and stopping within the
+// time allowed.
 #include "mwld/server.h"
 
+#include <algorithm>
 #include <asio/ip/v6_only.hpp>
 #include <csignal>
+#include <string_view>
 #include <utility>
 
 #include "mwld/command_line.h"
@@ -15,6 +18,8 @@ namespace {
 // longer, and the process has ended within 10 s.
 constexpr std::chrono::seconds kStopLimit{9};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+// Refused connections are logged at most once in this time per address.
+constexpr std::chrono::seconds kRefusalLogInterval{1};
 
 // The start of the acknowledgements' control IDs: the start time in microseconds, ten base-36
 // digits (enough until 2084), so that IDs differ from every earlier run's.
@@ -26,6 +31,12 @@ std::string id_prefix() {
   std::string prefix(10, '0');
   for (std::size_t i = prefix.size(); i-- > 0; micros /= 36) prefix[i] = kDigits[micros % 36];
   return prefix;
+}
+
+// The address as --allow networks hold it: IPv4 as IPv4-mapped IPv6.
+AddressBytes address_bytes(const asio::ip::address& address) {
+  if (address.is_v6()) return address.to_v6().to_bytes();
+  return asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()).to_bytes();
 }
 
 }  // namespace
@@ -71,13 +82,22 @@ std::string endpoint_text(const asio::ip::tcp::endpoint& endpoint) {
   return endpoint.address().is_v6() ? "[" + address + "]:" + port : address + ":" + port;
 }
 
+asio::ip::address plain_address(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return address;
+}
+
 Server::Server(asio::io_context& io, asio::ip::tcp::acceptor acceptor, Committer& committer,
                ServeSettings settings)
     : io_(io),
       acceptor_(std::move(acceptor)),
       signals_(io, SIGINT, SIGTERM),
+      notices_(io),
       retry_timer_(io),
       stop_timer_(io),
+      refusal_timer_(io),
       committer_(committer),
       settings_(std::move(settings)),
       ack_id_prefix_(id_prefix()) {}
@@ -86,39 +106,125 @@ void Server::start() {
   signals_.async_wait([this](const std::error_code& error, int) {
     if (!error) stop();
   });
+  for (const IgnoredSignal& ignored : ignored_signals()) {
+    std::error_code failure;
+    notices_.add(ignored.number, failure);
+    if (failure) {
+      write_log(settings_.log, LogLevel::problem,
+                std::string("cannot catch ") + ignored.name + ": " + failure.message());
+    }
+  }
+  wait_for_notices();
   accept();
 }
 
-void Server::accept() {
-  acceptor_.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
-    if (stopping_) return;
-    if (error) {
-      // Out of descriptors, for instance: try again shortly rather than at once.
-      write_log(settings_.log, LogLevel::problem,
-                "accepting a connection failed: " + error.message());
-      retry_timer_.expires_after(kAcceptRetry);
-      retry_timer_.async_wait([this](const std::error_code& cancelled) {
-        if (!cancelled && !stopping_) accept();
-      });
-      return;
+void Server::wait_for_notices() {
+  notices_.async_wait([this](const std::error_code& error, int number) {
+    if (error || stopping_) return;
+    for (const IgnoredSignal& ignored : ignored_signals()) {
+      if (ignored.number == number) {
+        write_log(settings_.log, LogLevel::routine, std::string(ignored.name) + " ignored");
+      }
     }
-    std::error_code failure;
-    const asio::ip::tcp::endpoint peer = socket.remote_endpoint(failure);
-    const std::string peer_text = failure ? "unknown peer" : endpoint_text(peer);
-    if (connections_.size() >= settings_.max_connections) {
-      write_log(
-          settings_.log, LogLevel::problem,
-          peer_text + " refused: " + std::to_string(connections_.size()) + " connections open");
-      socket.close(failure);
-    } else {
-      // Each acknowledgement is one small write answering a request: send it at once.
-      socket.set_option(asio::ip::tcp::no_delay(true), failure);
-      const auto connection = std::make_shared<Connection>(std::move(socket), *this, peer_text);
-      connections_.insert(connection);
-      connection->start();
-    }
-    accept();
+    wait_for_notices();
   });
+}
+
+void Server::accept() {
+  // The peer's endpoint comes with the accept: asking the socket afterwards fails once the
+  // peer has reset the connection.
+  acceptor_.async_accept(accepted_peer_,
+                         [this](const std::error_code& error, asio::ip::tcp::socket socket) {
+                           on_accepted(error, std::move(socket));
+                         });
+}
+
+void Server::on_accepted(const std::error_code& error, asio::ip::tcp::socket socket) {
+  if (stopping_) return;
+  if (error) {
+    // Out of descriptors, for instance: try again shortly rather than at once.
+    write_log(settings_.log, LogLevel::problem,
+              "accepting a connection failed: " + error.message());
+    retry_timer_.expires_after(kAcceptRetry);
+    retry_timer_.async_wait([this](const std::error_code& cancelled) {
+      if (!cancelled && !stopping_) accept();
+    });
+    return;
+  }
+  const asio::ip::address address = plain_address(accepted_peer_.address());
+  const std::string peer = endpoint_text({address, accepted_peer_.port()});
+  const std::string reason = refusal(address);
+  if (!reason.empty()) {
+    refuse(socket, address, peer, reason);
+  } else {
+    // Each acknowledgement is one small write answering a request: send it at once.
+    std::error_code ignored;
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    const auto connection = std::make_shared<Connection>(std::move(socket), *this, peer);
+    connections_.emplace(connection, address);
+    ++per_address_[address];
+    connection->start();
+  }
+  accept();
+}
+
+std::string Server::refusal(const asio::ip::address& address) const {
+  if (!settings_.allow.empty()) {
+    const AddressBytes bytes = address_bytes(address);
+    if (std::none_of(settings_.allow.begin(), settings_.allow.end(),
+                     [&bytes](const Network& network) { return in_network(network, bytes); })) {
+      return "not in an allowed network";
+    }
+  }
+  if (connections_.size() >= settings_.max_connections) {
+    return std::to_string(connections_.size()) + " connections open";
+  }
+  const auto from_peer = per_address_.find(address);
+  if (from_peer != per_address_.end() && from_peer->second >= settings_.max_connections_per_peer) {
+    return std::to_string(from_peer->second) + " connections open from this address";
+  }
+  return {};
+}
+
+void Server::refuse(asio::ip::tcp::socket& socket, const asio::ip::address& address,
+                    const std::string& peer, const std::string& reason) {
+  std::error_code ignored;
+  socket.close(ignored);
+  const auto [refusals, first] = refusals_.try_emplace(address);
+  if (!first) {
+    ++refusals->second.unlogged;
+    refusals->second.reason = reason;
+    return;
+  }
+  refusals->second.logged = std::chrono::steady_clock::now();
+  write_log(settings_.log, LogLevel::problem, peer + " refused: " + reason);
+  if (refusals_.size() == 1) wait_for_refusals();  // else the timer runs already
+}
+
+void Server::wait_for_refusals() {
+  refusal_timer_.expires_after(kRefusalLogInterval);
+  refusal_timer_.async_wait([this](const std::error_code& cancelled) {
+    if (!cancelled) log_refusals(false);
+  });
+}
+
+void Server::log_refusals(bool all) {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto at = refusals_.begin(); at != refusals_.end();) {
+    Refusals& refusals = at->second;
+    if (!all && now - refusals.logged < kRefusalLogInterval) {
+      ++at;
+    } else if (refusals.unlogged > 0) {
+      write_log(settings_.log, LogLevel::problem,
+                at->first.to_string() + " refused " + std::to_string(refusals.unlogged) +
+                    " more connections since the last line: " + refusals.reason);
+      refusals = {now, 0, {}};
+      ++at;
+    } else {
+      at = refusals_.erase(at);
+    }
+  }
+  if (!all && !refusals_.empty()) wait_for_refusals();
 }
 
 void Server::stop() {
@@ -129,9 +235,13 @@ void Server::stop() {
   std::error_code ignored;
   acceptor_.close(ignored);
   signals_.cancel(ignored);
+  notices_.cancel(ignored);
   retry_timer_.cancel();
+  refusal_timer_.cancel();
+  log_refusals(true);
   committer_.stop();
-  const std::set<std::shared_ptr<Connection>> open = connections_;
+  std::vector<std::shared_ptr<Connection>> open;
+  for (const auto& [connection, address] : connections_) open.push_back(connection);
   for (const std::shared_ptr<Connection>& connection : open) connection->stop();
   if (connections_.empty()) return;
   stop_timer_.expires_at(stop_deadline_);
@@ -147,6 +257,10 @@ void Server::stop() {
 std::string Server::next_ack_id() { return ack_id_prefix_ + std::to_string(++ack_count_); }
 
 void Server::connection_closed(const std::shared_ptr<Connection>& connection) {
-  connections_.erase(connection);
+  const auto closed = connections_.find(connection);
+  if (closed == connections_.end()) return;
+  const auto from_peer = per_address_.find(closed->second);
+  if (from_peer != per_address_.end() && --from_peer->second == 0) per_address_.erase(from_peer);
+  connections_.erase(closed);
   if (stopping_ && connections_.empty()) stop_timer_.cancel();
 }

@@ -7,10 +7,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
 
+#include "mwld/command_line.h"
 #include "mwld/committer.h"
 #include "mwld/entry.h"
 #include "mwld/log.h"
@@ -24,6 +26,8 @@ struct ServeSettings {
   std::size_t max_entries = 0;
   std::chrono::seconds idle_timeout{0};
   std::size_t max_connections = 0;
+  std::size_t max_connections_per_peer = 0;  // from one address
+  std::vector<Network> allow;                // empty: every address
   Log log;
 };
 
@@ -35,6 +39,10 @@ bool listen_on(const std::string& address, asio::ip::tcp::acceptor& acceptor, st
 // The address as a log names it: "127.0.0.1:2575", "[::1]:2575".
 std::string endpoint_text(const asio::ip::tcp::endpoint& endpoint);
 
+// An IPv4 address as a dual-stack socket reports it (::ffff:a.b.c.d) as the IPv4 address;
+// any other address as it is.
+asio::ip::address plain_address(const asio::ip::address& address);
+
 class Server {
  public:
   // Serves on `acceptor`, which listens already, handing messages to `committer`.
@@ -43,13 +51,13 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Starts accepting and waiting for SIGINT and SIGTERM.
+  // Starts accepting, waiting for SIGINT and SIGTERM, and logging the signals it ignores.
   void start();
 
-  // Stops: closes the acceptor, drops the messages no commit has taken, closes idle
-  // connections; a connection whose message is being committed closes once it has sent the
-  // acknowledgement. Whatever is still open when the time for stopping is up is abandoned and
-  // the io_context stopped.
+  // Stops: closes the acceptor, logs the refusals not logged yet, drops the messages no commit
+  // has taken, closes idle connections; a connection whose message is being committed closes once
+  // it has sent the acknowledgement. Whatever is still open when the time for stopping is up is
+  // abandoned and the io_context stopped.
   void stop();
 
   // When stop() was first called, plus the time allowed for stopping.
@@ -62,16 +70,41 @@ class Server {
   void connection_closed(const std::shared_ptr<Connection>& connection);
 
  private:
+  // Connections refused from one address since its last log line, which is at most a second
+  // old.
+  struct Refusals {
+    std::chrono::steady_clock::time_point logged;
+    std::size_t unlogged = 0;
+    std::string reason;  // of the last one
+  };
+
   void accept();
+  // Serves or refuses the connection accepted from `accepted_peer_`, then accepts the next.
+  void on_accepted(const std::error_code& error, asio::ip::tcp::socket socket);
+  // Why a connection from `address` is not served; empty when it is.
+  std::string refusal(const asio::ip::address& address) const;
+  // Closes `socket` and logs the refusal, at most one line a second per address.
+  void refuse(asio::ip::tcp::socket& socket, const asio::ip::address& address,
+              const std::string& peer, const std::string& reason);
+  void wait_for_notices();
+  void wait_for_refusals();
+  // Logs each address's refusals not logged yet whose last line is a second old or older (all
+  // of them with `all`), and forgets the addresses without any.
+  void log_refusals(bool all);
 
   asio::io_context& io_;
   asio::ip::tcp::acceptor acceptor_;
+  asio::ip::tcp::endpoint accepted_peer_;  // the peer of the connection being accepted
   asio::signal_set signals_;
+  asio::signal_set notices_;        // signals that are logged and otherwise ignored
   asio::steady_timer retry_timer_;  // after a failed accept, e.g. out of descriptors
   asio::steady_timer stop_timer_;
+  asio::steady_timer refusal_timer_;  // runs while `refusals_` is not empty
   Committer& committer_;
   const ServeSettings settings_;
-  std::set<std::shared_ptr<Connection>> connections_;
+  std::map<std::shared_ptr<Connection>, asio::ip::address> connections_;
+  std::map<asio::ip::address, std::size_t> per_address_;  // open connections
+  std::map<asio::ip::address, Refusals> refusals_;
   std::string ack_id_prefix_;
   std::uint64_t ack_count_ = 0;
   bool stopping_ = false;

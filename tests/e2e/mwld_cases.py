@@ -126,6 +126,12 @@ CASES = [
     Case("modality given twice, in any case", ["show", "--station-aet", "CT=A1", "--station-aet",
                                                "ct=A2", ORDER], {ORDER: ORDER}, status=2,
          stderr="--station-aet ct=A2: a second AE title for CT" + AGAIN, after=[ORDER]),
+    Case("--allow: not an address", ["serve", "--worklist", "wl", "--allow", "10.0.0.256"],
+         {"wl/": None}, status=2, stderr="--allow 10.0.0.256: not an IPv4 or IPv6 address, "
+         "alone or with /BITS" + AGAIN, after=["wl/"]),
+    Case("--allow: bits set beyond BITS", ["serve", "--worklist", "wl", "--allow", "fe80::1/10"],
+         {"wl/": None}, status=2, stderr="--allow fe80::1/10: bits set beyond the first 10; the "
+         "network is fe80::/10" + AGAIN, after=["wl/"]),
     # A Windows program would read "/dev/null" as an option; under Wine it names the Linux device.
     Case("a path beginning with / is a file", ["show", "/dev/null"], status=1,
          stdout=[("/dev/null", 1, "-", "rejected", "-", NO_MSH)]),

@@ -1,4 +1,5 @@
-// The --listen address: host and port, bracketed IPv6, and the forms refused.
+// The --listen address: host and port, bracketed IPv6, and the forms refused. The --allow
+// networks: prefixes that end inside a byte, IPv4 peers of a dual-stack socket.
 #include "mwld/command_line.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +36,35 @@ TEST(SplitListenAddress, HostAndPort) {
     std::string port;
     EXPECT_EQ(split_listen_address(c.address, host, port) ? host + ' ' + port : "refused",
               c.expected);
+  }
+}
+
+TEST(Network, HoldsItsAddresses) {
+  struct Case {
+    std::string allow;
+    std::string text;  // as the log names it
+    std::string peer;
+    bool in;
+  };
+  const Case cases[] = {
+      {"127.0.0.0/8", "127.0.0.0/8", "127.255.0.2", true},
+      {"127.0.0.1/32", "127.0.0.1/32", "127.0.0.2", false},
+      {"127.0.0.1", "127.0.0.1/32", "::ffff:127.0.0.1", true},
+      {"192.168.4.0/22", "192.168.4.0/22", "192.168.7.255", true},
+      {"192.168.4.0/22", "192.168.4.0/22", "192.168.8.0", false},
+      {"0.0.0.0/0", "0.0.0.0/0", "::1", false},
+      {"2001:db8::/33", "2001:db8::/33", "2001:db8:7fff::1", true},
+      {"2001:db8::/33", "2001:db8::/33", "2001:db8:8000::", false},
+      {"::1", "::1/128", "127.0.0.1", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.allow + " " + c.peer);
+    Network network;
+    Network peer;
+    ASSERT_EQ(read_network(c.allow, network), "");
+    ASSERT_EQ(read_network(c.peer, peer), "");
+    EXPECT_EQ(network_text(network), c.text);
+    EXPECT_EQ(in_network(network, peer.address), c.in);
   }
 }
 
