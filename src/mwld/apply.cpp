@@ -1,8 +1,10 @@
 // Applying plans: the folder as it will be after each message, then one commit.
 #include "mwld/apply.h"
 
+#include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "mwld/dicom.h"
 #include "mwld/report.h"
@@ -23,13 +25,20 @@ bool belongs_to(const OrderNumbers& entry, const OrderStep& cancel) {
   return !entry.placer.empty() && entry.placer == cancel.placer_order_number;
 }
 
-OrderNumbers order_numbers_of(const std::string& bytes) {
-  OrderNumbers numbers;
+// The value of a top-level element. Trailing blanks are padding in the order numbers' VR,
+// which an entry rewritten in Implicit VR does not name.
+std::string text_of(const DataSet& data_set, std::uint32_t tag) {
+  const Element* element = find_element(data_set, tag);
+  if (!element) return {};
+  const std::size_t end = element->value.find_last_not_of(' ');
+  return element->value.substr(0, end == std::string::npos ? 0 : end + 1);
+}
+
+// Nothing when `bytes` are not a DICOM file the reader takes.
+std::optional<OrderNumbers> order_numbers_of(const std::string& bytes) {
   const std::optional<DataSet> data_set = decode_file(bytes);
-  if (!data_set) return numbers;
-  if (const Element* placer = find_element(*data_set, 0x00402016)) numbers.placer = placer->value;
-  if (const Element* filler = find_element(*data_set, 0x00402017)) numbers.filler = filler->value;
-  return numbers;
+  if (!data_set) return std::nullopt;
+  return OrderNumbers{text_of(*data_set, 0x00402016), text_of(*data_set, 0x00402017)};
 }
 
 // The folder's entries as the batch leaves them so far. Existing entries are read only when a
@@ -37,7 +46,8 @@ OrderNumbers order_numbers_of(const std::string& bytes) {
 struct FolderView {
   Folder& folder;
   std::map<std::string, std::optional<OrderNumbers>> changed;  // nothing: removed
-  std::optional<std::map<std::string, OrderNumbers>> existing;
+  // Nothing: an entry that could not be read, so no cancel can tell whether it is its order's.
+  std::optional<std::map<std::string, std::optional<OrderNumbers>>> existing;
 
   bool exists(const std::string& name) const {
     if (auto it = changed.find(name); it != changed.end()) return it->second.has_value();
@@ -52,8 +62,10 @@ struct FolderView {
     existing.emplace();
     for (const std::string& name : names) {
       std::string bytes;
-      // An entry removed meanwhile or unreadable belongs to no order.
-      if (read_entry(folder, name, bytes, error)) (*existing)[name] = order_numbers_of(bytes);
+      std::optional<OrderNumbers> numbers;
+      if (read_entry(folder, name, bytes, error)) numbers = order_numbers_of(bytes);
+      // An entry removed meanwhile is simply gone.
+      if (numbers || entry_exists(folder, name)) (*existing)[name] = numbers;
     }
     error.clear();
     return true;
@@ -63,12 +75,24 @@ struct FolderView {
   std::vector<std::string> entries_of(const OrderStep& cancel) const {
     std::vector<std::string> names;
     for (const auto& [name, numbers] : *existing) {
-      if (!changed.count(name) && belongs_to(numbers, cancel)) names.push_back(name);
+      if (numbers && !changed.count(name) && belongs_to(*numbers, cancel)) names.push_back(name);
     }
     for (const auto& [name, numbers] : changed) {
       if (numbers && belongs_to(*numbers, cancel)) names.push_back(name);
     }
     return names;
+  }
+
+  // What a cancel says of the entries it could not read; empty when it read them all.
+  std::string unreadable() const {
+    std::string names;
+    std::size_t count = 0;
+    for (const auto& [name, numbers] : *existing) {
+      if (numbers || changed.count(name)) continue;
+      names += (count++ == 0 ? "" : ", ") + name;
+    }
+    if (count == 0) return {};
+    return (count == 1 ? "entry " : "entries ") + names + " could not be read";
   }
 };
 
@@ -82,6 +106,7 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     return result;
   }
   std::vector<std::string> reasons;
+  bool unreadable_named = false;  // once in a message
   for (const OrderStep& step : plan.steps) {
     if (step.action == OrderAction::none) reasons.push_back(step.reason);
     for (const EntryFile& file : step.entries) {
@@ -93,9 +118,12 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     }
     if (step.action != OrderAction::cancel) continue;
     const std::vector<std::string> names = view.entries_of(step);
+    std::string unreadable = unreadable_named ? "" : view.unreadable();
+    unreadable_named = unreadable_named || !unreadable.empty();
     if (names.empty()) reasons.push_back("no entries of order " + order_label(step));
+    if (names.empty() && !unreadable.empty()) reasons.push_back(unreadable);
     for (const std::string& name : names) {
-      result.lines.push_back({Outcome::removed, name, ""});
+      result.lines.push_back({Outcome::removed, name, std::exchange(unreadable, "")});
       view.changed[name] = std::nullopt;
       changes.push_back({name, std::nullopt});
     }

@@ -28,7 +28,8 @@ const char* outcome_word(Outcome outcome);
 
 // Applies `plans` to `folder` in their order, holding its lock, and makes every change durable
 // before it returns: a later message sees what an earlier one did. Cancels remove every entry
-// hl7mwld wrote whose order numbers match. `results` gets one MessageResult per plan. On a
+// hl7mwld wrote whose order numbers match; an entry they cannot read is named in their
+// line ("entry NAME could not be read"). `results` gets one MessageResult per plan. On a
 // folder or disk error nothing of the batch may be durable: returns false with the error and
 // no results, and the folder keeps every entry file whole.
 bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
