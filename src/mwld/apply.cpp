@@ -1,4 +1,5 @@
-// Applying plans: the folder as it will be after each message, then one commit.
+// Applying plans: the folder as it will be after each message, then one commit, then what of
+// it reached the disk.
 #include "mwld/apply.h"
 
 #include <cstdint>
@@ -97,7 +98,7 @@ struct FolderView {
 };
 
 // The lines of one message's steps, against the folder as `view` shows it; records the
-// message's changes in `view` and `changes`.
+// message's changes in `view` and `changes`, one line for each change.
 MessageResult result_of(const MessagePlan& plan, FolderView& view,
                         std::vector<FolderChange>& changes) {
   MessageResult result;
@@ -133,6 +134,35 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
   return result;
 }
 
+// After a failed commit: the results of the messages before the first one with a change that
+// did not reach the disk stand; from that one on, a result keeps the lines of its changes that
+// reached the disk and moves those in an unknown state to `unknown`. `ends` holds the end of
+// each message's changes in the batch.
+void settle(std::vector<MessageResult>& results, const std::vector<std::size_t>& ends,
+            const CommitProgress& progress) {
+  bool stopped = false;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    MessageResult& result = results[i];
+    stopped = stopped || ends[i] > progress.durable;
+    result.applied = !stopped;
+    if (stopped) {
+      std::vector<OutcomeLine> lines = std::move(result.lines);
+      result.lines.clear();
+      for (std::size_t change = begin; change < ends[i]; ++change) {
+        OutcomeLine& line = lines[change - begin];
+        if (change < progress.durable) {
+          result.lines.push_back(std::move(line));
+        } else if (change < progress.durable + progress.unknown) {
+          result.unknown.push_back(std::move(line));
+        }
+      }
+      result.entries_changed = result.lines.size();
+    }
+    begin = ends[i];
+  }
+}
+
 bool has_cancel(const std::vector<const MessagePlan*>& plans) {
   for (const MessagePlan* plan : plans) {
     for (const OrderStep& step : plan->steps) {
@@ -162,16 +192,22 @@ const char* outcome_word(Outcome outcome) {
 
 bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
                  std::vector<MessageResult>& results, std::string& error) {
-  results.clear();
+  results.assign(plans.size(), MessageResult{});
   if (!lock_folder(folder, error)) return false;
   FolderView view{folder, {}, std::nullopt};
-  std::vector<FolderChange> changes;
-  bool done = !has_cancel(plans) || view.read_existing(error);
-  if (done) {
-    for (const MessagePlan* plan : plans) results.push_back(result_of(*plan, view, changes));
-    done = commit_changes(folder, changes, error);
+  if (has_cancel(plans) && !view.read_existing(error)) {
+    unlock_folder(folder);
+    return false;
   }
+  std::vector<FolderChange> changes;
+  std::vector<std::size_t> ends;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    results[i] = result_of(*plans[i], view, changes);
+    ends.push_back(changes.size());
+  }
+  CommitProgress progress;
+  const bool committed = commit_changes(folder, changes, progress, error);
   unlock_folder(folder);
-  if (!done) results.clear();
-  return done;
+  settle(results, ends, progress);
+  return committed;
 }

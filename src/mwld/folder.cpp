@@ -198,7 +198,8 @@ bool remove_file(const std::string& path, std::string& error) {
 
 // A deletion is not written through, and a folder cannot be flushed: the entry is first moved
 // to a temporary name, written through, so that after a crash it is a temporary file that the
-// next start removes, never an entry that comes back.
+// next start removes, never an entry that comes back. Once moved, the entry is gone for good:
+// a temporary that cannot be deleted now is left to the next start.
 bool remove_entry(const std::string& path, const std::string& temporary, std::string& error) {
   if (!MoveFileExW(wide(path).c_str(), wide(temporary).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -206,7 +207,9 @@ bool remove_entry(const std::string& path, const std::string& temporary, std::st
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
     return system_failure(path, error, code);
   }
-  return remove_file(temporary, error);
+  std::string ignored;
+  remove_file(temporary, ignored);
+  return true;
 }
 
 bool file_exists(const std::string& path) {
@@ -428,9 +431,11 @@ struct ScopedHandle {
 };
 
 // The batch, under the lock. Every new content is on the disk before any rename names it,
-// and the folder is flushed once, after the last rename or removal.
+// and the folder is flushed once, after the last rename or removal, or after the one that
+// failed: the renames before it stay, and the flush makes them durable.
 bool commit_locked(const Folder& folder, const std::vector<FolderChange>& changes,
-                   std::string& error) {
+                   CommitProgress& progress, std::string& error) {
+  progress = {};
   for (const FolderChange& change : changes) {
     if (!is_entry_name(change.name)) {
       return errno_failure(path_in(folder.path, change.name), EINVAL, error);
@@ -456,15 +461,22 @@ bool commit_locked(const Folder& folder, const std::vector<FolderChange>& change
     }
   }
 
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    const std::string entry = path_in(folder.path, changes[i].name);
-    if (changes[i].bytes ? !rename_over(temporaries[i], entry, error)
-                         : !remove_entry(entry, path_in(folder.path, temporary_name()), error)) {
-      remove_temporaries_from(temporaries, i);
-      return false;
+  std::size_t done = 0;
+  for (; done < changes.size(); ++done) {
+    const std::string entry = path_in(folder.path, changes[done].name);
+    if (changes[done].bytes ? !rename_over(temporaries[done], entry, error)
+                            : !remove_entry(entry, path_in(folder.path, temporary_name()), error)) {
+      remove_temporaries_from(temporaries, done);
+      break;
     }
   }
-  return flush_directory(directory.value, folder.path, error);
+  // After a failed change the error names it; a failed flush is added to it.
+  std::string flush_error;
+  const bool flushed =
+      flush_directory(directory.value, folder.path, done == changes.size() ? error : flush_error);
+  if (!flush_error.empty()) error += "; " + flush_error;
+  (flushed ? progress.durable : progress.unknown) = done;
+  return flushed && done == changes.size();
 }
 
 }  // namespace
@@ -525,10 +537,12 @@ void remove_temporaries(const Folder& folder) {
   for (const std::string& name : names) remove_file(path_in(folder.path, name), ignored);
 }
 
-bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes, std::string& error) {
-  if (folder.locked) return commit_locked(folder, changes, error);
+bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
+                    CommitProgress& progress, std::string& error) {
+  progress = {};
+  if (folder.locked) return commit_locked(folder, changes, progress, error);
   if (!lock_folder(folder, error)) return false;
-  const bool committed = commit_locked(folder, changes, error);
+  const bool committed = commit_locked(folder, changes, progress, error);
   unlock_folder(folder);
   return committed;
 }
