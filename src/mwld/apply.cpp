@@ -1,8 +1,11 @@
-// Applying plans: the folder as it will be after each message, then one commit.
+// Applying plans: the folder as it will be after each message, then one commit, then what of
+// it reached the disk.
 #include "mwld/apply.h"
 
+#include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "mwld/dicom.h"
 #include "mwld/report.h"
@@ -23,13 +26,20 @@ bool belongs_to(const OrderNumbers& entry, const OrderStep& cancel) {
   return !entry.placer.empty() && entry.placer == cancel.placer_order_number;
 }
 
-OrderNumbers order_numbers_of(const std::string& bytes) {
-  OrderNumbers numbers;
+// The value of a top-level element. Trailing blanks are padding in the order numbers' VR,
+// which an entry rewritten in Implicit VR does not name.
+std::string text_of(const DataSet& data_set, std::uint32_t tag) {
+  const Element* element = find_element(data_set, tag);
+  if (!element) return {};
+  const std::size_t end = element->value.find_last_not_of(' ');
+  return element->value.substr(0, end == std::string::npos ? 0 : end + 1);
+}
+
+// Nothing when `bytes` are not a DICOM file the reader takes.
+std::optional<OrderNumbers> order_numbers_of(const std::string& bytes) {
   const std::optional<DataSet> data_set = decode_file(bytes);
-  if (!data_set) return numbers;
-  if (const Element* placer = find_element(*data_set, 0x00402016)) numbers.placer = placer->value;
-  if (const Element* filler = find_element(*data_set, 0x00402017)) numbers.filler = filler->value;
-  return numbers;
+  if (!data_set) return std::nullopt;
+  return OrderNumbers{text_of(*data_set, 0x00402016), text_of(*data_set, 0x00402017)};
 }
 
 // The folder's entries as the batch leaves them so far. Existing entries are read only when a
@@ -37,7 +47,8 @@ OrderNumbers order_numbers_of(const std::string& bytes) {
 struct FolderView {
   Folder& folder;
   std::map<std::string, std::optional<OrderNumbers>> changed;  // nothing: removed
-  std::optional<std::map<std::string, OrderNumbers>> existing;
+  // Nothing: an entry that could not be read, so no cancel can tell whether it is its order's.
+  std::optional<std::map<std::string, std::optional<OrderNumbers>>> existing;
 
   bool exists(const std::string& name) const {
     if (auto it = changed.find(name); it != changed.end()) return it->second.has_value();
@@ -52,8 +63,10 @@ struct FolderView {
     existing.emplace();
     for (const std::string& name : names) {
       std::string bytes;
-      // An entry removed meanwhile or unreadable belongs to no order.
-      if (read_entry(folder, name, bytes, error)) (*existing)[name] = order_numbers_of(bytes);
+      std::optional<OrderNumbers> numbers;
+      if (read_entry(folder, name, bytes, error)) numbers = order_numbers_of(bytes);
+      // An entry removed meanwhile is simply gone.
+      if (numbers || entry_exists(folder, name)) (*existing)[name] = numbers;
     }
     error.clear();
     return true;
@@ -63,17 +76,29 @@ struct FolderView {
   std::vector<std::string> entries_of(const OrderStep& cancel) const {
     std::vector<std::string> names;
     for (const auto& [name, numbers] : *existing) {
-      if (!changed.count(name) && belongs_to(numbers, cancel)) names.push_back(name);
+      if (numbers && !changed.count(name) && belongs_to(*numbers, cancel)) names.push_back(name);
     }
     for (const auto& [name, numbers] : changed) {
       if (numbers && belongs_to(*numbers, cancel)) names.push_back(name);
     }
     return names;
   }
+
+  // What a cancel says of the entries it could not read; empty when it read them all.
+  std::string unreadable() const {
+    std::string names;
+    std::size_t count = 0;
+    for (const auto& [name, numbers] : *existing) {
+      if (numbers || changed.count(name)) continue;
+      names += (count++ == 0 ? "" : ", ") + name;
+    }
+    if (count == 0) return {};
+    return (count == 1 ? "entry " : "entries ") + names + " could not be read";
+  }
 };
 
 // The lines of one message's steps, against the folder as `view` shows it; records the
-// message's changes in `view` and `changes`.
+// message's changes in `view` and `changes`, one line for each change.
 MessageResult result_of(const MessagePlan& plan, FolderView& view,
                         std::vector<FolderChange>& changes) {
   MessageResult result;
@@ -82,6 +107,7 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     return result;
   }
   std::vector<std::string> reasons;
+  bool unreadable_named = false;  // once in a message
   for (const OrderStep& step : plan.steps) {
     if (step.action == OrderAction::none) reasons.push_back(step.reason);
     for (const EntryFile& file : step.entries) {
@@ -93,9 +119,12 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     }
     if (step.action != OrderAction::cancel) continue;
     const std::vector<std::string> names = view.entries_of(step);
+    std::string unreadable = unreadable_named ? "" : view.unreadable();
+    unreadable_named = unreadable_named || !unreadable.empty();
     if (names.empty()) reasons.push_back("no entries of order " + order_label(step));
+    if (names.empty() && !unreadable.empty()) reasons.push_back(unreadable);
     for (const std::string& name : names) {
-      result.lines.push_back({Outcome::removed, name, ""});
+      result.lines.push_back({Outcome::removed, name, std::exchange(unreadable, "")});
       view.changed[name] = std::nullopt;
       changes.push_back({name, std::nullopt});
     }
@@ -103,6 +132,35 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
   result.entries_changed = result.lines.size();
   if (result.lines.empty()) result.lines.push_back({Outcome::ignored, "", joined(reasons)});
   return result;
+}
+
+// After a failed commit: the results of the messages before the first one with a change that
+// did not reach the disk stand; from that one on, a result keeps the lines of its changes that
+// reached the disk and moves those in an unknown state to `unknown`. `ends` holds the end of
+// each message's changes in the batch.
+void settle(std::vector<MessageResult>& results, const std::vector<std::size_t>& ends,
+            const CommitProgress& progress) {
+  bool stopped = false;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    MessageResult& result = results[i];
+    stopped = stopped || ends[i] > progress.durable;
+    result.applied = !stopped;
+    if (stopped) {
+      std::vector<OutcomeLine> lines = std::move(result.lines);
+      result.lines.clear();
+      for (std::size_t change = begin; change < ends[i]; ++change) {
+        OutcomeLine& line = lines[change - begin];
+        if (change < progress.durable) {
+          result.lines.push_back(std::move(line));
+        } else if (change < progress.durable + progress.unknown) {
+          result.unknown.push_back(std::move(line));
+        }
+      }
+      result.entries_changed = result.lines.size();
+    }
+    begin = ends[i];
+  }
 }
 
 bool has_cancel(const std::vector<const MessagePlan*>& plans) {
@@ -134,16 +192,22 @@ const char* outcome_word(Outcome outcome) {
 
 bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
                  std::vector<MessageResult>& results, std::string& error) {
-  results.clear();
+  results.assign(plans.size(), MessageResult{});
   if (!lock_folder(folder, error)) return false;
   FolderView view{folder, {}, std::nullopt};
-  std::vector<FolderChange> changes;
-  bool done = !has_cancel(plans) || view.read_existing(error);
-  if (done) {
-    for (const MessagePlan* plan : plans) results.push_back(result_of(*plan, view, changes));
-    done = commit_changes(folder, changes, error);
+  if (has_cancel(plans) && !view.read_existing(error)) {
+    unlock_folder(folder);
+    return false;
   }
+  std::vector<FolderChange> changes;
+  std::vector<std::size_t> ends;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    results[i] = result_of(*plans[i], view, changes);
+    ends.push_back(changes.size());
+  }
+  CommitProgress progress;
+  const bool committed = commit_changes(folder, changes, progress, error);
   unlock_folder(folder);
-  if (!done) results.clear();
-  return done;
+  settle(results, ends, progress);
+  return committed;
 }

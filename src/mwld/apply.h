@@ -1,4 +1,4 @@
-// Applying planned messages to the worklist folder, in order, as one durable change.
+// Applying planned messages to the worklist folder, in order, under one lock and one commit.
 #pragma once
 
 #include <string>
@@ -17,19 +17,30 @@ struct OutcomeLine {
   std::string reason;      // empty when there is nothing to say
 };
 
-// What one message did.
+// What one message did. When it was applied, `lines` are all it did. Otherwise a folder or
+// disk error stopped the batch at this message or before it: `lines` are the changes of the
+// message that reached the disk (a message it stopped part-way), `unknown` the changes made
+// whose state is unknown (renamed or removed, but the folder flush failed).
 struct MessageResult {
   std::vector<OutcomeLine> lines;
-  std::size_t entries_changed = 0;
+  std::size_t entries_changed = 0;  // the number of lines that are changes
+  bool applied = false;
+  std::vector<OutcomeLine> unknown;
 };
 
 // The word of an outcome in the output: "created", "replaced", ...
 const char* outcome_word(Outcome outcome);
 
-// Applies `plans` to `folder` in their order, holding its lock, and makes every change durable
-// before it returns: a later message sees what an earlier one did. Cancels remove every entry
-// hl7mwld wrote whose order numbers match. `results` gets one MessageResult per plan. On a
-// folder or disk error nothing of the batch may be durable: returns false with the error and
-// no results, and the folder keeps every entry file whole.
+// Applies `plans` to `folder` in their order, holding its lock, and commits their changes as
+// one batch before it returns: a later message sees what an earlier one did. Cancels remove
+// every entry hl7mwld wrote whose order numbers match; an entry they cannot read is named in
+// their line ("entry NAME could not be read"). `results` gets one MessageResult per plan.
+// True when every change reached the disk (see CommitProgress). On a folder or disk error,
+// returns false with the error. When the folder could not be locked or read, no message is
+// applied. Otherwise the messages before the first one with a change that did not
+// reach the disk are applied; that one and every later one are not (their outcome was worked
+// out against a folder the failed change did not leave), and their results say which of their
+// changes reached the disk and which are in an unknown state. The folder keeps every entry
+// file whole, and applying the messages that were not applied again gives the same entry names.
 bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
                  std::vector<MessageResult>& results, std::string& error);

@@ -6,6 +6,19 @@
 #include <utility>
 #include <vector>
 
+namespace {
+
+// What the error of a message that was not applied adds: its entries in an unknown state.
+std::string unknown_text(const MessageResult& result) {
+  std::string text;
+  for (const OutcomeLine& line : result.unknown) {
+    text += (text.empty() ? "; not known to be on the disk: " : ", ") + line.entry_name;
+  }
+  return text;
+}
+
+}  // namespace
+
 Committer::Committer(asio::io_context& io, Folder folder, std::size_t max_group)
     : io_(io), folder_(std::move(folder)), max_group_(max_group), thread_([this] { run(); }) {}
 
@@ -68,10 +81,10 @@ void Committer::run() {
     plans.clear();
     for (const Job& job : group) plans.push_back(&job.plan);
     std::string error;
-    const bool applied = apply_plans(folder_, plans, results, error);
+    apply_plans(folder_, plans, results, error);
     for (std::size_t i = 0; i < group.size(); ++i) {
-      CommitOutcome outcome{true, applied, {}, error};
-      if (applied) outcome.result = std::move(results[i]);
+      CommitOutcome outcome{true, results[i].applied, std::move(results[i]), {}};
+      if (!outcome.applied) outcome.error = error + unknown_text(outcome.result);
       post(std::move(group[i].done), std::move(outcome));
     }
     group.clear();

@@ -1,5 +1,6 @@
 // The one thread that changes the worklist folder for serve: it applies the messages the
-// connections hand it in groups, each group under one lock and made durable by one commit.
+// connections hand it in groups, each group under one lock and one commit, and tells each
+// message whether all of its changes reached the disk.
 #pragma once
 
 #include <chrono>
@@ -21,9 +22,13 @@ class io_context;
 
 // What became of one handed message.
 struct CommitOutcome {
-  bool taken = false;    // false: dropped at stop before a commit took it; nothing applied
-  bool applied = false;  // false when taken: a folder or disk error, in `error`, stopped the
-                         // whole group and nothing of it is durable
+  bool taken = false;  // false: dropped at stop before a commit took it; nothing applied
+  // When taken: true when the message was applied, every change of it on the disk (see
+  // apply_plans). False when a folder or disk error, in `error`, stopped its group at this
+  // message or before it; `result` then says which of its changes reached the disk and which
+  // are in an unknown state, and `error` names the latter too. Sent again, the message gives
+  // the same entry names.
+  bool applied = false;
   MessageResult result;
   std::string error;
 };
@@ -39,8 +44,8 @@ class Committer {
   Committer& operator=(const Committer&) = delete;
   ~Committer();  // stops and joins the thread
 
-  // Queues `plan`. Once the group that took it is durable, or failed, `done` runs on `io`; the
-  // `done` of one group run in the order their messages were applied.
+  // Queues `plan`. Once the commit of the group that took it has ended, `done` runs on `io`;
+  // the `done` of one group run in the order their messages were applied.
   void submit(MessagePlan plan, CommitDone done);
 
   // Drops the messages no group has taken yet (their `done` run on `io`, not taken) and lets

@@ -1,5 +1,6 @@
-// Explicit VR Little Endian with defined lengths only: the one encoding the worklist servers
-// all read, and the only one the reader has to accept.
+// The encoder writes Explicit VR Little Endian with defined lengths, the one encoding every
+// worklist server reads; the reader also takes what another tool may have rewritten an entry
+// into, and the worklist servers still serve.
 #include "mwld/dicom.h"
 
 #include <algorithm>
@@ -16,12 +17,16 @@ static_assert(kImplementationVersionName.size() <= 16, "an SH value holds 16 cha
 
 constexpr std::string_view kModalityWorklistFind = "1.2.840.10008.5.1.4.31";
 constexpr std::string_view kExplicitVrLittleEndian = "1.2.840.10008.1.2.1";
+constexpr std::string_view kImplicitVrLittleEndian = "1.2.840.10008.1.2";
 
 constexpr std::size_t kPreambleSize = 128;
 constexpr std::string_view kMagic = "DICM";
 constexpr std::uint32_t kGroupLengthTag = 0x00020000;
 constexpr std::uint32_t kTransferSyntaxTag = 0x00020010;
 constexpr std::uint32_t kItemTag = 0xFFFEE000;
+constexpr std::uint32_t kItemDelimitationTag = 0xFFFEE00D;
+constexpr std::uint32_t kSequenceDelimitationTag = 0xFFFEE0DD;
+constexpr std::uint32_t kUndefinedLength = 0xFFFFFFFF;
 // Worklist entries nest only a few sequences deep; the bound keeps a hostile file from
 // exhausting the stack.
 constexpr int kDeepestSequence = 8;
@@ -130,56 +135,97 @@ bool take_tag(std::string_view& bytes, std::uint32_t& tag) {
   return true;
 }
 
-std::optional<DataSet> decode_data_set(std::string_view bytes, int depth);
+// How the elements of a data set are written: with their VR (Explicit VR) or without it
+// (Implicit VR, where each has a 32-bit length), always little endian.
+enum class Syntax { explicit_vr, implicit_vr };
 
-// Reads the element at the front of `bytes` and moves past it. A length of FFFFFFFF (undefined)
-// is larger than any remaining bytes, so it is refused with every other overrun.
-bool take_element(std::string_view& bytes, int depth, Element& element) {
-  std::uint32_t length = 0;
-  if (!take_tag(bytes, element.tag) || element.tag >> 16 == 0xFFFE || bytes.size() < 2) {
-    return false;
+bool take_data_set(std::string_view& bytes, Syntax syntax, int depth, bool delimited,
+                   DataSet& data_set);
+
+// Takes the tag of an item, item delimitation or sequence delimitation item (group FFFE) and
+// its 32-bit length; these have no VR in either syntax (PS3.5 7.5).
+bool take_item_header(std::string_view& bytes, std::uint32_t& tag, std::uint32_t& length) {
+  return take_tag(bytes, tag) && tag >> 16 == 0xFFFE && take_number(bytes, 4, length);
+}
+
+// Takes the items of a sequence from the front of `bytes`: all of them when the sequence has a
+// defined length (`bytes` is then its value), else up to and past its sequence delimitation
+// item. Each item has a defined length or ends with an item delimitation item.
+bool take_items(std::string_view& bytes, Syntax syntax, int depth, bool delimited,
+                std::vector<DataSet>& items) {
+  if (depth >= kDeepestSequence) return false;
+  while (!bytes.empty()) {
+    std::uint32_t tag = 0;
+    std::uint32_t length = 0;
+    if (!take_item_header(bytes, tag, length)) return false;
+    if (delimited && tag == kSequenceDelimitationTag) return length == 0;
+    if (tag != kItemTag) return false;
+    DataSet& item = items.emplace_back();
+    if (length == kUndefinedLength) {
+      if (!take_data_set(bytes, syntax, depth + 1, true, item)) return false;
+      continue;
+    }
+    if (length > bytes.size()) return false;
+    std::string_view value = bytes.substr(0, length);
+    bytes.remove_prefix(length);
+    if (!take_data_set(value, syntax, depth + 1, false, item)) return false;
   }
-  const auto vr = std::find(kVrs.begin(), kVrs.end(), bytes.substr(0, 2));
-  if (vr == kVrs.end()) return false;
-  element.vr = *vr;
-  bytes.remove_prefix(2);
-  if (has_long_length(element.vr)) {
+  return !delimited;
+}
+
+// Reads the element at the front of `bytes` and moves past it. In Implicit VR the VR is not
+// known: an element of undefined length is a sequence, any other is "UN" with its bytes as
+// they are.
+bool take_element(std::string_view& bytes, Syntax syntax, int depth, Element& element) {
+  std::uint32_t length = 0;
+  if (!take_tag(bytes, element.tag) || element.tag >> 16 == 0xFFFE) return false;
+  if (syntax == Syntax::implicit_vr) {
+    if (!take_number(bytes, 4, length)) return false;
+    element.vr = length == kUndefinedLength ? "SQ" : "UN";
+  } else {
+    if (bytes.size() < 2) return false;
+    const auto vr = std::find(kVrs.begin(), kVrs.end(), bytes.substr(0, 2));
+    if (vr == kVrs.end()) return false;
+    element.vr = *vr;
+    bytes.remove_prefix(2);
     std::uint32_t reserved = 0;
-    if (!take_number(bytes, 2, reserved) || !take_number(bytes, 4, length)) return false;
-  } else if (!take_number(bytes, 2, length)) {
-    return false;
+    if (has_long_length(element.vr)
+            ? !take_number(bytes, 2, reserved) || !take_number(bytes, 4, length)
+            : !take_number(bytes, 2, length)) {
+      return false;
+    }
+  }
+  if (length == kUndefinedLength) {
+    return element.vr == "SQ" && take_items(bytes, syntax, depth, true, element.items);
   }
   if (length > bytes.size()) return false;
   std::string_view value = bytes.substr(0, length);
   bytes.remove_prefix(length);
-
-  if (element.vr == "SQ") {
-    if (depth >= kDeepestSequence) return false;
-    while (!value.empty()) {
-      std::uint32_t tag = 0;
-      std::uint32_t item_length = 0;
-      if (!take_tag(value, tag) || tag != kItemTag || !take_number(value, 4, item_length) ||
-          item_length > value.size()) {
-        return false;
-      }
-      std::optional<DataSet> item = decode_data_set(value.substr(0, item_length), depth + 1);
-      if (!item) return false;
-      element.items.push_back(std::move(*item));
-      value.remove_prefix(item_length);
-    }
-    return true;
-  }
+  if (element.vr == "SQ") return take_items(value, syntax, depth, false, element.items);
   element.value = without_padding(element.vr, value);
   return true;
 }
 
-std::optional<DataSet> decode_data_set(std::string_view bytes, int depth) {
-  DataSet data_set;
+// Takes elements from the front of `bytes` into `data_set`: all of them, or when `delimited`
+// up to and past an item delimitation item.
+bool take_data_set(std::string_view& bytes, Syntax syntax, int depth, bool delimited,
+                   DataSet& data_set) {
   while (!bytes.empty()) {
-    Element element;
-    if (!take_element(bytes, depth, element)) return std::nullopt;
-    data_set.push_back(std::move(element));
+    std::string_view rest = bytes;
+    std::uint32_t tag = 0;
+    std::uint32_t length = 0;
+    if (delimited && take_item_header(rest, tag, length) && tag == kItemDelimitationTag) {
+      bytes = rest;
+      return length == 0;
+    }
+    if (!take_element(bytes, syntax, depth, data_set.emplace_back())) return false;
   }
+  return !delimited;
+}
+
+std::optional<DataSet> decode_data_set(std::string_view bytes, Syntax syntax) {
+  DataSet data_set;
+  if (!take_data_set(bytes, syntax, 0, false, data_set)) return std::nullopt;
   return data_set;
 }
 
@@ -215,18 +261,27 @@ std::optional<DataSet> decode_file(std::string_view bytes) {
   // The group length is the only way to know where the meta group ends.
   Element group_length;
   std::uint32_t meta_size = 0;
-  if (!take_element(bytes, 0, group_length) || group_length.tag != kGroupLengthTag ||
-      group_length.vr != "UL" || group_length.value.size() != 4) {
+  if (!take_element(bytes, Syntax::explicit_vr, 0, group_length) ||
+      group_length.tag != kGroupLengthTag || group_length.vr != "UL" ||
+      group_length.value.size() != 4) {
     return std::nullopt;
   }
   std::string_view length_bytes = group_length.value;
   take_number(length_bytes, 4, meta_size);
   if (meta_size > bytes.size()) return std::nullopt;
-  const std::optional<DataSet> meta = decode_data_set(bytes.substr(0, meta_size), 0);
+  // The meta group is always Explicit VR Little Endian.
+  const std::optional<DataSet> meta =
+      decode_data_set(bytes.substr(0, meta_size), Syntax::explicit_vr);
   if (!meta) return std::nullopt;
   const Element* transfer_syntax = find_element(*meta, kTransferSyntaxTag);
-  if (!transfer_syntax || transfer_syntax->value != kExplicitVrLittleEndian) return std::nullopt;
-  return decode_data_set(bytes.substr(meta_size), 0);
+  if (!transfer_syntax) return std::nullopt;
+  if (transfer_syntax->value == kExplicitVrLittleEndian) {
+    return decode_data_set(bytes.substr(meta_size), Syntax::explicit_vr);
+  }
+  if (transfer_syntax->value == kImplicitVrLittleEndian) {
+    return decode_data_set(bytes.substr(meta_size), Syntax::implicit_vr);
+  }
+  return std::nullopt;
 }
 
 const Element* find_element(const DataSet& data_set, std::uint32_t tag) {

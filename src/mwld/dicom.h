@@ -32,11 +32,14 @@ constexpr std::size_t kLongestShortValue = 0xFFFE;
 // must fit kLongestShortValue.
 std::string encode_file(const DataSet& data_set, std::string_view sop_instance_uid);
 
-// The data set of a file encode_file wrote (or any DICOM file in Explicit VR Little Endian
-// with defined lengths), values without their padding; the file meta group is skipped.
-// Trailing blanks are padding in AE, CS, DA, LO, PN, SH and TM, trailing NULs in UI; other
-// values are kept as they are. Nothing when the bytes are not such a file, or nest sequences
-// more than 8 deep. Never reads out of bounds.
+// The data set of a file encode_file wrote, or of any DICOM file in Explicit or Implicit VR
+// Little Endian: sequences and items of defined or undefined length (ended by their
+// delimitation items), group length and padding elements, elements in any order. Values come
+// without their padding; the file meta group is skipped. Trailing blanks are padding in AE, CS,
+// DA, LO, PN, SH and TM, trailing NULs in UI; other values are kept as they are. In Implicit VR
+// an element of undefined length is read as a sequence and any other as "UN", its value as it
+// is. Nothing when the bytes are not such a file, or nest sequences more than 8 deep. Never
+// reads out of bounds.
 std::optional<DataSet> decode_file(std::string_view bytes);
 
 // The value of the top-level element `tag` in `data_set`, or nothing when it is absent.

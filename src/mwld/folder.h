@@ -1,6 +1,7 @@
 // The worklist folder: its lock, and durable changes to the entry files hl7mwld names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,15 +48,29 @@ void unlock_folder(Folder& folder);
 // Removes the temporary files a crashed writer left behind. Call it holding the lock.
 void remove_temporaries(const Folder& folder);
 
+// How far commit_changes got with a batch, in the batch's order. A change has reached the disk
+// when its file was flushed, renamed over its name (or the entry removed) and then a flush of
+// the folder succeeded. The first `durable` changes reached the disk; the next `unknown` ones
+// were renamed or removed but the folder flush that would cover them failed, so after a crash
+// each may be old or new; the rest were not made, and their entries are as they were.
+struct CommitProgress {
+  std::size_t durable = 0;
+  std::size_t unknown = 0;
+};
+
 // Makes `changes` durable, in their order, holding the lock: writes each new content to a
 // temporary file in the folder (a name hl7mwld owns that does not end in ".wl"), flushes them
 // to the disk, renames each over its entry's name, removes the entries to remove (a missing
-// one is not an error), and flushes the folder. When writing or flushing a temporary file
-// fails, the temporaries are removed and the folder is as it was. A crash at any point leaves
-// every entry file whole, old or new. Takes the lock for the call when the caller does not
-// hold it. A name other than "hl7mwld-*.wl" in the folder itself refuses the whole batch
+// one is not an error), and flushes the folder. True when every change reached the disk. When
+// writing or flushing a temporary file fails, the temporaries are removed and the folder is as
+// it was. When a rename or removal fails, the changes before it stay and the folder is still
+// flushed, so that they reach the disk; the failed change and those after it are not made.
+// `progress` says how far the batch got, also when it returns false. A crash at any point
+// leaves every entry file whole, old or new. Takes the lock for the call when the caller does
+// not hold it. A name other than "hl7mwld-*.wl" in the folder itself refuses the whole batch
 // before anything is written ("PATH: Invalid argument").
-bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes, std::string& error);
+bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
+                    CommitProgress& progress, std::string& error);
 
 // True when the folder holds a file called `name`.
 bool entry_exists(const Folder& folder, const std::string& name);

@@ -99,17 +99,15 @@ struct Batch {
   std::vector<std::pair<std::string, std::size_t>> origins;  // file, number in the file
 };
 
-// Applies the batch under one lock as one durable change, prints its lines, and empties it.
-// False after a folder or disk error.
+// Applies the batch under one lock and one commit, prints its lines, and empties it. False
+// after a folder or disk error: the lines printed are then the changes that reached the disk,
+// and standard error names, after the error, those whose state is unknown.
 bool commit(Batch& batch, Folder& folder) {
   std::vector<const MessagePlan*> plans;
   for (const MessagePlan& plan : batch.plans) plans.push_back(&plan);
   std::vector<MessageResult> results;
   std::string error;
-  if (!apply_plans(folder, plans, results, error)) {
-    write_error(error);
-    return false;
-  }
+  const bool committed = apply_plans(folder, plans, results, error);
   for (std::size_t i = 0; i < results.size(); ++i) {
     const auto& [path, number] = batch.origins[i];
     const MessagePlace place{path, number, batch.plans[i].control_id};
@@ -118,8 +116,19 @@ bool commit(Batch& batch, Folder& folder) {
     }
   }
   std::fflush(stdout);
+  if (!committed) {
+    write_error(error);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const auto& [path, number] = batch.origins[i];
+      for (const OutcomeLine& line : results[i].unknown) {
+        write_error(line.entry_name + ": not known to be on the disk (" +
+                    outcome_word(line.outcome) + " by message " + std::to_string(number) + " of " +
+                    path + ")");
+      }
+    }
+  }
   batch = {};
-  return true;
+  return committed;
 }
 
 int run_apply(const CommandLine& line) {

@@ -32,6 +32,8 @@ SHOWN = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|20240301120000||ORM^O01|MSG0004|P|2.3||||
 THREE = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|202001011200||ORM^O01|MSG0007|P|2.3\r"
          b"PID|1||P7||PATIENT^TEST\rORC|NW|PL7|FL7\r" + b"OBR|1|PL7|FL7|CT01^CT HEAD\r" * 3)
 SHOWN_ENTRY = "hl7mwld-_66_6C-4__RP4__SPS4.wl"
+# A second procedure of the worked example's order, named by its Accession Number (OBR-18).
+SECOND_OBR, SECOND_ENTRY = b"OBR|2||FL0001|X" + b"|" * 14 + b"A2\n", "hl7mwld-FL0001__A2_5F2__A2_5F2.wl"
 # An empty value still ends its line with the blank before it (written \x20).
 SHOWN_ELEMENTS = """\
   (0008,0005) CS SpecificCharacterSet ISO_IR 192
@@ -177,6 +179,20 @@ CASES = [
          stdout=[("framed.hl7", 1, "MSG0001", "created", ENTRY),
                  ("framed.hl7", 2, "MSG0002", "removed", ENTRY)],
          after=["framed.hl7", "wl/", "wl/lockfile"]),
+    Case("cancels name the entries they cannot read", ["apply", "--worklist", "wl", "c.hl7"],
+         {"c.hl7": [ORDER, CANCEL, CANCEL], "wl/": None, "wl/hl7mwld-x.wl": DICOM_START + b"x"},
+         stdout=[("c.hl7", 1, "MSG0001", "created", ENTRY),
+                 ("c.hl7", 2, "MSG0002", "removed", ENTRY, "entry hl7mwld-x.wl could not be read"),
+                 ("c.hl7", 3, "MSG0002", "ignored", "-",
+                  "no entries of order FL0001; entry hl7mwld-x.wl could not be read")],
+         after=["c.hl7", "wl/", "wl/lockfile", "wl/hl7mwld-x.wl"]),
+    # The folder in the way stops the batch: message 1 is done part-way, message 2 not at all.
+    Case("a failed rename: a line for each change on the disk, then the error",
+         ["apply", "--worklist", "wl", "m.hl7"],
+         {"m.hl7": [ORDER, SECOND_OBR, CANCEL], "wl/": None, f"wl/{SECOND_ENTRY}/": None},
+         status=2, stdout=[("m.hl7", 1, "MSG0001", "created", ENTRY)],
+         stderr=re.compile(rb"\Ahl7mwld: wl[/\\]" + SECOND_ENTRY.encode() + rb": [^\n]+\n\Z"),
+         after=["m.hl7", "wl/", "wl/lockfile", f"wl/{ENTRY}", f"wl/{SECOND_ENTRY}/"]),
     Case("UTF-8 byte-order mark", ["apply", "--worklist", "wl", "bom.hl7"],
          {"bom.hl7": [b"\xef\xbb\xbf", ORDER], "wl/": None},
          stdout=[("bom.hl7", 1, "MSG0001", "created", ENTRY)],

@@ -599,6 +599,12 @@ def own_messages(options, work):
 
         # The servers read the folder at each query: the changes show without a restart.
         names_before = entries_by_accession(folder)
+        # The cancel finds its entries as DCMTK may rewrite them: undefined lengths, and
+        # Implicit VR with group lengths.
+        for accession, how in (("ACC3001", ["-e"]), ("ACC3002", ["-e", "+ti", "+g"])):
+            path, rewritten = os.path.join(folder, names_before[accession]), os.path.join(work, "x")
+            check(run(["dcmconv"] + how + [path, rewritten]).returncode == 0, f"dcmconv {how}")
+            os.replace(rewritten, path)
         status, lines, _ = apply(options, folder, [changes])
         check(status == 0, f"changes: status {status}")
         check([o for o, _ in lines[changes]] == ["replaced", "removed", "removed"],

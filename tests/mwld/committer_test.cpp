@@ -7,6 +7,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -26,6 +27,9 @@ std::string order(const std::string& control_id, const std::string& control,
 
 TEST(Committer, AppliesInOrderAndAnswersOnTheIoContext) {
   TempFolder dir;
+  // A folder named like M4's second entry: M4 stops part-way, whatever its group.
+  std::error_code ignored;
+  std::filesystem::create_directory(dir / "hl7mwld-F2__R2__R2.wl", ignored);
   Folder folder;
   std::string error;
   ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
@@ -33,11 +37,12 @@ TEST(Committer, AppliesInOrderAndAnswersOnTheIoContext) {
   Committer committer(io, std::move(folder), 2);
 
   // Each outcome depends on the message before: only applying them in order gives these.
-  const std::string messages[] = {order("M1", "NW", "F1"), order("M2", "XO", "F1"),
-                                  order("M3", "CA", "F1"), order("M4", "NW", "F2"),
-                                  order("M5", "NW", "F3")};
+  const std::string messages[] = {
+      order("M1", "NW", "F1"), order("M2", "XO", "F1"), order("M3", "CA", "F1"),
+      order("M4", "NW", "F2") + "OBR|2|F2P|F2|CT2^CT CHEST|||||||||||||||R2\r",
+      order("M5", "NW", "F3")};
   const std::vector<std::string> expected = {"M1 created", "M2 replaced", "M3 removed",
-                                             "M4 created", "M5 dropped"};
+                                             "M4 created not applied", "M5 dropped"};
   MappingOptions options;
   options.date = "20240101";
   options.time = "120000";
@@ -56,6 +61,7 @@ TEST(Committer, AppliesInOrderAndAnswersOnTheIoContext) {
                        if (!outcome.taken) line += "dropped";
                        for (const OutcomeLine& l : outcome.result.lines)
                          line += outcome_word(l.outcome);
+                       if (outcome.taken && !outcome.applied) line += " not applied";
                        seen.push_back(line);
                        if (last) work.reset();
                      });
@@ -72,7 +78,8 @@ TEST(Committer, AppliesInOrderAndAnswersOnTheIoContext) {
 
   std::vector<std::string> names;
   for (const auto& [name, bytes] : contents(dir.path)) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"hl7mwld-F2__F2__F2.wl", "lockfile"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"hl7mwld-F2__F2__F2.wl", "hl7mwld-F2__R2__R2.wl",
+                                             "lockfile"}));
 }
 
 }  // namespace

@@ -154,6 +154,38 @@ TEST(Dicom, ReadsBackWhatItWrites) {
   EXPECT_EQ(find_element(*read, 0x00400002), nullptr) << "only the top level is searched";
 }
 
+// What other tools write and worklist servers serve: undefined lengths ended by delimitation
+// items (PS3.5 7.5.1, 7.5.2).
+TEST(Dicom, ReadsWhatOtherWritersWrite) {
+  // clang-format off
+  const std::string item = "\xFE\xFF\x00\xE0"s, undefined = "\xFF\xFF\xFF\xFF"s;
+  const std::string item_end = "\xFE\xFF\x0D\xE0\0\0\0\0"s, end = "\xFE\xFF\xDD\xE0\0\0\0\0"s;
+  const std::string sq = "\x40\x00\x00\x01" "SQ\0\0"s, cs = "\x08\x00\x60\x00" "CS\x02\x00" "MR"s;
+  const std::string lo = "\x40\x00\x17\x20" "LO\x02\x00" "F1"s;
+  const std::string read = "(0040,0100) SQ []\n  (0008,0060) CS [MR]\n--\n(0040,2017) LO [F1]\n";
+  const struct {
+    std::string label;
+    std::string bytes;
+    std::optional<std::string> data_set;  // nothing: refused
+  } cases[] = {
+      {"sequence of undefined length", sq + undefined + item + le32(10) + cs + end + lo, read},
+      {"item of undefined length", sq + le32(26) + item + undefined + cs + item_end + lo, read},
+      {"both, nested, an empty item, an empty sequence",
+       sq + undefined + item + undefined + "\x40\x00\x08\x00" "SQ\0\0"s + undefined + item +
+         undefined + item_end + end + item_end + item + undefined + item_end + end +
+         "\x32\x00\x64\x10" "SQ\0\0"s + undefined + end,
+       "(0040,0100) SQ []\n  (0040,0008) SQ []\n  --\n--\n--\n(0032,1064) SQ []\n"},
+      {"sequence delimitation item ending an item", sq + undefined + item + undefined + cs + end,
+       std::nullopt},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::optional<DataSet> read_back = decode_file(encode_file({}, kUid) + c.bytes);
+    EXPECT_EQ(read_back ? std::optional(describe(*read_back)) : std::nullopt, c.data_set);
+  }
+}
+
 // A sequence nesting `depth` sequences, the innermost holding one CS element.
 DataSet nested(int depth) {
   DataSet data_set = {{0x00080060, "CS", "", "MR", {}}};
@@ -184,13 +216,13 @@ TEST(Dicom, RefusesDamagedFiles) {
       {"group length cutting an element", 140,
        le32(148 - 2 + static_cast<std::uint8_t>(good[290]))},
       {"group length not first", 132, "\x02\x00\x01\x00"s},
-      {"implicit VR transfer syntax", 212, "1.2.840.10008.1.2\0\0"s},
+      {"big endian transfer syntax", 212, "1.2.840.10008.1.2.2\0"s},
       {"unknown VR", m + 4, "XX"},
       {"element past the end", m + 6, "\x40\x00"s},
-      {"undefined sequence length", m + 18, "\xFF\xFF\xFF\xFF"},
+      {"undefined sequence length, no delimitation item", m + 18, "\xFF\xFF\xFF\xFF"},
       {"sequence past the end", m + 18, "\x23\x00\x00\x00"s},
       {"not an item", m + 22, "\xFE\xFF\xDD\xE0"},
-      {"undefined item length", m + 26, "\xFF\xFF\xFF\xFF"},
+      {"undefined item length, no delimitation item", m + 26, "\xFF\xFF\xFF\xFF"},
       {"item past its sequence", m + 26, "\x17\x00\x00\x00"s},
       {"element past its item", m + 36, "\x09\x00"s},
   };

@@ -105,7 +105,9 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
     std::string error;
     ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
     ASSERT_TRUE(lock_folder(folder, error)) << error;
-    EXPECT_TRUE(commit_changes(folder, c.changes, error)) << error;
+    CommitProgress progress;
+    EXPECT_TRUE(commit_changes(folder, c.changes, progress, error)) << error;
+    EXPECT_EQ(progress.durable, c.changes.size());
 
     Contents expected = c.after;
     expected["lockfile"] = "";
@@ -143,14 +145,17 @@ TEST(Folder, LeavesTheSiteFilesAlone) {
   ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
   ASSERT_TRUE(lock_folder(folder, error)) << error;
   remove_temporaries(folder);
+  CommitProgress progress;
   // Names hl7mwld did not make, or outside the folder, are refused before anything is written.
   for (const std::string name : {"site.wl", "sub/hl7mwld-inner.wl", "../hl7mwld-out.wl",
                                  "hl7mwld-x.txt", "hl7mwld-crashed.tmp"}) {
     SCOPED_TRACE(name);
-    EXPECT_FALSE(commit_changes(folder, {{"hl7mwld-early.wl", "early"}, {name, "x"}}, error));
+    EXPECT_FALSE(
+        commit_changes(folder, {{"hl7mwld-early.wl", "early"}, {name, "x"}}, progress, error));
     EXPECT_EQ(error, dir / name + ": " + std::strerror(EINVAL));
   }
-  EXPECT_TRUE(commit_changes(folder, {{"hl7mwld-new.wl", "new"}, {"hl7mwld-gone.wl", {}}}, error));
+  EXPECT_TRUE(commit_changes(folder, {{"hl7mwld-new.wl", "new"}, {"hl7mwld-gone.wl", {}}}, progress,
+                             error));
 
   const Contents entries = {{"hl7mwld-entry.wl", "hl7mwld-entry.wl"}, {"hl7mwld-new.wl", "new"}};
   Contents expected = entries;
@@ -227,6 +232,7 @@ TEST(LockFolder, ExcludesOtherWriters) {
   ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
   std::vector<std::string> names;
   std::string bytes;
+  CommitProgress progress;
   struct Step {
     std::string label;
     std::function<bool()> run;
@@ -239,7 +245,7 @@ TEST(LockFolder, ExcludesOtherWriters) {
       {"after the other functions",
        [&] {
          remove_temporaries(folder);
-         return commit_changes(folder, {{"hl7mwld-a.wl", "a"}}, error) && folder.locked &&
+         return commit_changes(folder, {{"hl7mwld-a.wl", "a"}}, progress, error) && folder.locked &&
                 list_entries(folder, names, error) &&
                 read_entry(folder, "hl7mwld-a.wl", bytes, error) &&
                 entry_exists(folder, "hl7mwld-a.wl");
@@ -248,7 +254,7 @@ TEST(LockFolder, ExcludesOtherWriters) {
       {"unlocked", [&] { return unlock_folder(folder), !folder.locked; }, 1},
       {"after a commit that took the lock",
        [&] {
-         return commit_changes(folder, {{"hl7mwld-a.wl", {}}}, error) && !folder.locked;
+         return commit_changes(folder, {{"hl7mwld-a.wl", {}}}, progress, error) && !folder.locked;
        },
        1},
       {"moved",
@@ -282,7 +288,9 @@ TEST(CommitChanges, FullDiskLeavesTheFolderAsItWas) {
     const std::vector<FolderChange> changes = {{"hl7mwld-c.wl", "new c"},
                                                {"hl7mwld-a.wl", std::string(1 << 20, 'a')},
                                                {"hl7mwld-b.wl", std::nullopt}};
-    EXPECT_FALSE(commit_changes(folder, changes, error));
+    CommitProgress progress;
+    EXPECT_FALSE(commit_changes(folder, changes, progress, error));
+    EXPECT_EQ(progress.durable + progress.unknown, 0u);
     EXPECT_TRUE(error.starts_with(dir / "hl7mwld-")) << error;
     EXPECT_TRUE(error.ends_with(std::string(".tmp: ") + std::strerror(ENOSPC))) << error;
     EXPECT_EQ(contents(dir.path), before);
