@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "mwld/dicom.h"
@@ -108,6 +109,10 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
   }
   std::vector<std::string> reasons;
   bool unreadable_named = false;  // once in a message
+  std::set<std::string> written;
+  for (const OrderStep& step : plan.steps) {
+    for (const EntryFile& file : step.entries) written.insert(file.name);
+  }
   for (const OrderStep& step : plan.steps) {
     if (step.action == OrderAction::none) reasons.push_back(step.reason);
     for (const EntryFile& file : step.entries) {
@@ -116,6 +121,15 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
       view.changed[file.name] =
           OrderNumbers{file.entry.placer_order_number, file.entry.filler_order_number};
       changes.push_back({file.name, file.bytes});
+      // The same entry under the name an earlier version gave it goes, or it would stay on
+      // the worklist beside its successor.
+      const std::string& former = file.former_name;
+      if (!former.empty() && !written.count(former) && view.exists(former)) {
+        result.lines.push_back(
+            {Outcome::removed, former, "the entry's earlier name; now " + file.name});
+        view.changed[former] = std::nullopt;
+        changes.push_back({former, std::nullopt});
+      }
     }
     if (step.action != OrderAction::cancel) continue;
     const std::vector<std::string> names = view.entries_of(step);

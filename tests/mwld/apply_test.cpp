@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,6 +78,7 @@ TEST(ApplyPlans, OutcomesAndCancels) {
     std::vector<std::vector<std::string>> last_lines;  // the last batch's lines
     std::set<std::string> entries;
     std::string obstacle = "";  // a folder in the worklist folder, gone before a later batch
+    std::vector<std::string> existing = {};  // entry files there before the first batch
   };
   // clang-format off
   const Case cases[] = {
@@ -105,6 +107,14 @@ TEST(ApplyPlans, OutcomesAndCancels) {
        {{order("NW", "P1", "F1"), order("NW", "P1", "F1") + "OBR|2|||Y^Y||||||||||||||R2\r"},
         {cancel("P1", "F1")}},
        {{"removed " + f1, "removed hl7mwld-F1__R2_5F2__R2_5F2.wl"}}, {}},
+      {"entries under the names of earlier versions are replaced",
+       {{order("NW", "P1", "F1") + "OBR|2|||Y^Y\r"}},
+       {{"created " + f1, "removed hl7mwld-F1__F1__F1__1.wl the entry's earlier name; now " + f1,
+         "created hl7mwld-F1__F1_5F2__F1_5F2.wl Requested Procedure ID F1_2 from ORC-3 and OBR-1",
+         "removed hl7mwld-F1__F1__F1__2.wl the entry's earlier name; now "
+         "hl7mwld-F1__F1_5F2__F1_5F2.wl"}},
+       {f1, "hl7mwld-F1__F1_5F2__F1_5F2.wl"}, "",
+       {"hl7mwld-F1__F1__F1__1.wl", "hl7mwld-F1__F1__F1__2.wl"}},
       {"the second procedure of an order: OBR-1 tells it apart",
        {{order("NW", "P1", "F1") + "OBR|2|||Y^Y\r"}, {order("XO", "P1", "F1") + "OBR|2|||Y^Z\r"}},
        {{"replaced " + f1,
@@ -129,6 +139,7 @@ TEST(ApplyPlans, OutcomesAndCancels) {
     ASSERT_TRUE(open_folder(temp.path, folder, error)) << error;
     std::error_code ignored;
     if (!c.obstacle.empty()) std::filesystem::create_directory(temp / c.obstacle, ignored);
+    for (const std::string& name : c.existing) std::ofstream(temp / name) << "earlier";
     std::vector<std::vector<std::string>> lines;
     for (const std::vector<std::string>& batch : c.batches) {
       if (!c.obstacle.empty() && &batch != &c.batches.front()) {
