@@ -77,6 +77,8 @@ const std::vector<IgnoredSignal>& ignored_signals() {
   return none;
 }
 
+int reload_signal() { return 0; }
+
 #else
 #include <unistd.h>
 
@@ -112,9 +114,10 @@ void on_console_stop(std::function<void()>) {}
 void ignore_broken_pipes() { std::signal(SIGPIPE, SIG_IGN); }
 
 const std::vector<IgnoredSignal>& ignored_signals() {
-  static const std::vector<IgnoredSignal> signals = {
-      {SIGHUP, "SIGHUP"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}};
+  static const std::vector<IgnoredSignal> signals = {{SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}};
   return signals;
 }
+
+int reload_signal() { return SIGHUP; }
 
 #endif

@@ -53,6 +53,9 @@ struct IgnoredSignal {
   const char* name;  // "SIGHUP"
 };
 
-// POSIX: SIGHUP, SIGUSR1 and SIGUSR2, which would end the process. None on Windows, which has
-// none of them.
+// POSIX: SIGUSR1 and SIGUSR2, which would end the process. None on Windows, which has neither.
 const std::vector<IgnoredSignal>& ignored_signals();
+
+// The signal that asks serve to read its profile again: SIGHUP on POSIX (systemctl reload);
+// 0 on Windows, which has none.
+int reload_signal();

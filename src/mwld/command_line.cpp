@@ -6,50 +6,15 @@
 #include <asio/ip/address.hpp>
 #include <charconv>
 #include <cstdio>
+#include <type_traits>
 
+#include "mwld/profile.h"
 #include "mwld/values.h"
 
 namespace {
 
-constexpr std::size_t kLongestAeTitle = 16;
 // The bits of "::ffff:" before an IPv4 address in IPv6.
 constexpr unsigned kMappedBits = 96;
-
-// An AE title: 1 to 16 printable ASCII characters other than "\", blanks around it ignored.
-bool is_ae_title(const std::string& title) {
-  if (title.empty() || title.size() > kLongestAeTitle) return false;
-  return std::all_of(title.begin(), title.end(),
-                     [](char c) { return c >= ' ' && c <= '~' && c != '\\'; });
-}
-
-// Reads the --station-aet values, "[MODALITY=]AET" each; an empty text when they are valid.
-std::string read_stations(const std::vector<std::string>& values, StationAets& stations) {
-  bool other_given = false;
-  for (const std::string& value : values) {
-    const std::size_t equals = value.find('=');
-    const std::string_view given =
-        std::string_view(value).substr(equals == value.npos ? 0 : equals + 1);
-    // Blanks around an AE title are DICOM's padding.
-    const std::string title(trimmed(given));
-    if (!is_ae_title(title)) {
-      return "--station-aet " + value + ": an AE title has 1 to 16 characters, no \"\\\"";
-    }
-    if (equals == value.npos) {
-      if (other_given) return "--station-aet " + value + ": a second AE title for all modalities";
-      other_given = true;
-      stations.other = title;
-      continue;
-    }
-    const std::string modality = code_string(value.substr(0, equals));
-    if (modality.empty()) return "--station-aet " + value + ": no modality before \"=\"";
-    for (const auto& [known, ae_title] : stations.by_modality) {
-      if (known == modality)
-        return "--station-aet " + value + ": a second AE title for " + modality;
-    }
-    stations.by_modality.emplace_back(modality, title);
-  }
-  return {};
-}
 
 // `address` with every bit after the first `bits` cleared.
 AddressBytes masked(AddressBytes address, unsigned bits) {
@@ -74,6 +39,14 @@ void add_max_entries_option(CLI::App& command, std::size_t& value) {
       ->check(CLI::PositiveNumber);
 }
 
+void add_profile_option(CLI::App& command, std::string& path) {
+  command
+      .add_option("--profile", path,
+                  "The site's profile (TOML): sources of the mapping, modality codes, station AE "
+                  "titles, options; the command line's options win over it")
+      ->type_name("FILE");
+}
+
 void add_station_option(CLI::App& command, std::vector<std::string>& values) {
   command
       .add_option("--station-aet", values,
@@ -84,6 +57,34 @@ void add_station_option(CLI::App& command, std::vector<std::string>& values) {
 }
 
 }  // namespace
+
+std::string read_stations(const std::vector<std::string>& values, StationAets& stations,
+                          std::string_view label) {
+  stations = {};
+  bool other_given = false;
+  for (const std::string& value : values) {
+    const std::string named = std::string(label) + value;
+    const std::size_t equals = value.find('=');
+    const std::string_view given =
+        std::string_view(value).substr(equals == value.npos ? 0 : equals + 1);
+    // Blanks around an AE title are DICOM's padding.
+    const std::string title(trimmed(given));
+    if (!is_ae_title(title)) return named + ": an AE title has 1 to 16 characters, no \"\\\"";
+    if (equals == value.npos) {
+      if (other_given) return named + ": a second AE title for all modalities";
+      other_given = true;
+      stations.other = title;
+      continue;
+    }
+    const std::string modality = code_string(value.substr(0, equals));
+    if (modality.empty()) return named + ": no modality before \"=\"";
+    for (const auto& [known, ae_title] : stations.by_modality) {
+      if (known == modality) return named + ": a second AE title for " + modality;
+    }
+    stations.by_modality.emplace_back(modality, title);
+  }
+  return {};
+}
 
 bool split_listen_address(const std::string& address, std::string& host, std::string& port) {
   const std::size_t colon = address.rfind(':');
@@ -142,6 +143,65 @@ bool in_network(const Network& network, const AddressBytes& address) {
   return masked(address, network.bits) == masked(network.address, network.bits);
 }
 
+bool apply_profile(CommandLine& line, std::string& error) {
+  if (line.profile.empty()) return true;
+  Profile profile;
+  if (!read_profile(line.profile, profile, error)) return false;
+  auto given = [&line](std::string_view option) {
+    return std::find(line.given.begin(), line.given.end(), option) != line.given.end();
+  };
+  // A setting of the profile, unless the command line gave its option.
+  auto unless_given = [&given](std::string_view option, const auto& setting, auto& value) {
+    if (setting && !given(option)) value = static_cast<std::remove_reference_t<decltype(value)>>(*setting);
+  };
+  line.sources = profile.sources;
+  line.modalities = profile.modalities;
+  line.utf8 = profile.utf8.value_or(false);
+  line.refuse_long_identifiers = profile.refuse_long_identifiers.value_or(false);
+  unless_given("--max-entries", profile.max_entries, line.max_entries);
+  unless_given("--listen", profile.listen, line.listen);
+  unless_given("--max-message", profile.max_message, line.max_message);
+  unless_given("--idle-timeout", profile.idle_timeout, line.idle_timeout);
+  unless_given("--max-connections", profile.max_connections, line.max_connections);
+  unless_given("--max-connections-per-peer", profile.max_connections_per_peer,
+               line.max_connections_per_peer);
+  unless_given("--quiet", profile.quiet, line.quiet);
+  const std::string label = line.profile + ": ";
+  if (profile.station_aets && !given("--station-aet")) {
+    error = read_stations(*profile.station_aets, line.stations, label + "[station_aet] ");
+    if (!error.empty()) return false;
+  }
+  if (profile.allow && !given("--allow")) {
+    line.allow.clear();
+    for (const std::string& value : *profile.allow) {
+      Network network;
+      error = read_network(value, network);
+      if (!error.empty()) {
+        error = label + "[serve] allow " + value + ": " + error;
+        return false;
+      }
+      line.allow.push_back(network);
+    }
+  }
+  std::string host;
+  std::string port;
+  if (!split_listen_address(line.listen, host, port)) {
+    error = label + "[serve] listen " + line.listen +
+            ": HOST:PORT or [IPV6]:PORT, the port from 0 to 65535";
+    return false;
+  }
+  return true;
+}
+
+MappingOptions mapping_options_of(const CommandLine& line, std::time_t now) {
+  MappingOptions options = mapping_options(line.stations, line.max_entries, now);
+  options.sources = line.sources;
+  options.modalities = line.modalities;
+  options.utf8 = line.utf8;
+  options.refuse_long_identifiers = line.refuse_long_identifiers;
+  return options;
+}
+
 int parse_command_line(int argc, char** argv, CommandLine& line) {
   CLI::App app{"hl7mwld: HL7 order messages into a folder of DICOM worklist files", "hl7mwld"};
   // CLI11 reads "/name" as an option on Windows; here it is a path on every system, as in
@@ -157,15 +217,19 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   apply->add_option("--worklist", line.worklist, "The folder of worklist files")
       ->required()
       ->type_name("DIR");
+  add_profile_option(*apply, line.profile);
   add_station_option(*apply, stations);
   add_max_entries_option(*apply, line.max_entries);
   apply->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
 
   CLI::App* show = app.add_subcommand(
       "show", "Print the entries the messages of FILEs would write, and change nothing");
+  add_profile_option(*show, line.profile);
   add_station_option(*show, stations);
   add_max_entries_option(*show, line.max_entries);
-  show->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
+  show->add_flag("--mapping", line.show_mapping,
+                 "Print the mapping table in force (attribute, tag, sources) instead");
+  show->add_option("FILE", line.files, "HL7 message files; - is standard input");
 
   CLI::App* serve = app.add_subcommand(
       "serve", "Receive order messages over MLLP, acknowledge them and keep the worklist current");
@@ -189,6 +253,7 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
                    "one address); may repeat (default: every address)")
       ->allow_extra_args(false)
       ->type_name("ADDR[/BITS]");
+  add_profile_option(*serve, line.profile);
   add_station_option(*serve, stations);
   add_max_entries_option(*serve, line.max_entries);
   serve->add_option("--max-message", line.max_message, "Longest message (default 1048576)")
@@ -223,7 +288,16 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
     return status == 0 ? 0 : 2;
   }
   line.command = apply->parsed() ? Command::apply : show->parsed() ? Command::show : Command::serve;
-  const std::string problem = read_stations(stations, line.stations);
+  CLI::App* used = apply->parsed() ? apply : show->parsed() ? show : serve;
+  for (const CLI::Option* option : used->get_options()) {
+    if (option->count() > 0 && !option->get_lnames().empty()) {
+      line.given.push_back("--" + option->get_lnames().front());
+    }
+  }
+  if (line.command == Command::show && line.files.empty() && !line.show_mapping) {
+    return usage_error("FILE is required");
+  }
+  const std::string problem = read_stations(stations, line.stations, "--station-aet ");
   if (!problem.empty()) return usage_error(problem);
   for (const std::string& value : networks) {
     Network network;

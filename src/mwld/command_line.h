@@ -3,7 +3,11 @@
 
 #include <array>
 #include <cstddef>
+#include <ctime>
+#include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mwld/entry.h"
@@ -34,6 +38,16 @@ struct CommandLine {
   std::vector<Network> allow;                // serve; empty: every address
   std::size_t max_entries = 100;  // apply, show, serve: entries or order groups per message
   bool quiet = false;
+  std::string profile;        // --profile FILE; empty: none
+  bool show_mapping = false;  // show --mapping
+  // The long options given on the command line ("--station-aet"), which win over the profile.
+  std::vector<std::string> given;
+  // What only a profile sets: the mapping's sources and modality codes, UTF-8 entries, long
+  // identifiers refused.
+  std::map<std::string, std::vector<Source>> sources;
+  std::vector<std::pair<std::string, std::string>> modalities;
+  bool utf8 = false;
+  bool refuse_long_identifiers = false;
 };
 
 // Cuts a --listen value into its host and port: "HOST:PORT", or "[IPV6]:PORT"; HOST is not
@@ -51,6 +65,18 @@ std::string network_text(const Network& network);
 
 // True when `address` lies in `network`.
 bool in_network(const Network& network, const AddressBytes& address);
+
+// Reads the --station-aet values, "[MODALITY=]AET" each, into `stations`; an empty text when
+// they are valid, else what is wrong, after `label` and the value.
+std::string read_stations(const std::vector<std::string>& values, StationAets& stations,
+                          std::string_view label);
+
+// Reads the profile `line.profile` names, if any, into `line`: each setting it has that the
+// command line did not give. False with the profile's error ("FILE:LINE:COLUMN: ...").
+bool apply_profile(CommandLine& line, std::string& error);
+
+// The mapping options of `line` for a message arriving at `now`.
+MappingOptions mapping_options_of(const CommandLine& line, std::time_t now);
 
 // Reads the arguments into `line`. Returns -1 to go on, or the status to end with at once:
 // 0 after --help or --version, 2 after a usage error (its message already written to

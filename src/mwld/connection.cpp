@@ -137,9 +137,9 @@ void Connection::process() {
 void Connection::on_frame() {
   ++messages_;
   frame_arrived_ = Clock::now();
-  received_ = handle_frame(framer_.content,
-                           mapping_options(server_.settings().stations, server_.settings().max_entries,
-                                           std::time(nullptr)));
+  MappingOptions options = server_.settings().mapping;
+  set_clock(options, std::time(nullptr));
+  received_ = handle_frame(framer_.content, options);
   // Only a message keeps a connection open: empty frames and noise do not, whatever they are
   // answered, so that peers cannot hold the connection slots.
   if (!received_.msh.empty()) idle_due_ = frame_arrived_ + server_.settings().idle_timeout;

@@ -862,16 +862,20 @@ bool is_utf8(const Message& message) {
 
 MappingOptions mapping_options(const StationAets& stations, std::size_t max_entries,
                                std::time_t now) {
+  MappingOptions options;
+  options.stations = stations;
+  options.max_entries = max_entries;
+  set_clock(options, now);
+  return options;
+}
+
+void set_clock(MappingOptions& options, std::time_t now) {
   std::tm local{};
   std::tm utc{};
   calendar_fields(now, local, utc);
   const std::string digits = date_time_digits(local);
-  MappingOptions options;
-  options.stations = stations;
   options.date = digits.substr(0, 8);
   options.time = digits.substr(8, 6);
-  options.max_entries = max_entries;
-  return options;
 }
 
 EntrySegments entry_segments(const Message& message, const OrderGroup& group,

@@ -42,6 +42,9 @@ struct MappingOptions {
 MappingOptions mapping_options(const StationAets& stations, std::size_t max_entries,
                                std::time_t now);
 
+// Sets the run's date and time in `options` to the local date and time of `now`.
+void set_clock(MappingOptions& options, std::time_t now);
+
 // The segments one entry's values are read from, whatever the message's shape: its MSH, PID,
 // PV1, every AL1 and OBX; the order's ORC and TQ1; the procedure's OBR, ZDS and one IPC.
 // nullptr for a segment the message or the order does not have.

@@ -138,7 +138,7 @@ int run_apply(const CommandLine& line) {
     write_error(error);
     return kFailed;
   }
-  const MappingOptions options = mapping_options(line.stations, line.max_entries, std::time(nullptr));
+  const MappingOptions options = mapping_options_of(line, std::time(nullptr));
   Batch batch;
   bool stopped = false;  // by a folder or disk error
   const int status =
@@ -157,7 +157,7 @@ int run_apply(const CommandLine& line) {
 }
 
 int run_show(const CommandLine& line) {
-  const MappingOptions options = mapping_options(line.stations, line.max_entries, std::time(nullptr));
+  const MappingOptions options = mapping_options_of(line, std::time(nullptr));
   return for_each_file(line.files, [&](const std::string& path, const Input& input,
                                        const std::optional<Rejection>& fault, int& status) {
     for (std::size_t i = 0; i < input.messages.size(); ++i) {
@@ -178,13 +178,23 @@ int main(int argc, char** argv) {
   ignore_broken_pipes();
   CommandLine line;
   if (const int status = parse_command_line(argc, argv, line); status >= 0) return status;
+  const CommandLine given = line;  // serve reads the profile again from it
+  if (std::string error; !apply_profile(line, error)) {
+    write_error(error);
+    return kFailed;
+  }
+  if (line.show_mapping) {
+    print(mapping_text(mapping_options_of(line, std::time(nullptr))));
+    std::fflush(stdout);
+    return 0;
+  }
   switch (line.command) {
     case Command::apply:
       return run_apply(line);
     case Command::show:
       return run_show(line);
     case Command::serve:
-      return run_serve(line);
+      return run_serve(line, given);
   }
   return kFailed;
 }

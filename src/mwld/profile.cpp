@@ -10,6 +10,7 @@
 #include <toml++/toml.h>
 
 #include "hl7/read_chunks.h"
+#include "mwld/command_line.h"
 #include "mwld/entry.h"
 #include "mwld/values.h"
 
@@ -125,7 +126,12 @@ std::optional<Problem> read_station_aets(const toml::table& table, Profile& prof
   std::vector<std::string>& values = profile.station_aets.emplace();
   for (const auto& [key, node] : table) {
     const std::optional<std::string_view> title = node.value_exact<std::string_view>();
-    if (!title) return Problem{&node.source(), "an AE title is a string"};
+    if (!title || !is_ae_title(trimmed(*title))) {
+      return Problem{&node.source(), "an AE title of 1 to 16 characters, no \"\\\""};
+    }
+    if (key.str() != "*" && code_string(key.str()).empty()) {
+      return Problem{&key.source(), "a modality, or \"*\" for every other one"};
+    }
     values.push_back((key.str() == "*" ? "" : std::string(key.str()) + "=") + std::string(*title));
   }
   return std::nullopt;
@@ -157,8 +163,22 @@ std::optional<Problem> read_serve(const toml::table& table, Profile& profile) {
     std::optional<Problem> problem;
     if (name == "listen") {
       problem = read_text(node, name, profile.listen);
+      std::string host;
+      std::string port;
+      if (!problem && !split_listen_address(*profile.listen, host, port)) {
+        problem = Problem{&node.source(), "listen is HOST:PORT or [IPV6]:PORT, the port from 0 to 65535"};
+      }
     } else if (name == "allow") {
       problem = read_texts(node, name, profile.allow.emplace());
+      for (std::size_t i = 0; !problem && i < profile.allow->size(); ++i) {
+        Network network;
+        const std::string wrong = read_network((*profile.allow)[i], network);
+        if (!wrong.empty()) {
+          const toml::array* array = node.as_array();
+          problem = Problem{array ? &(*array)[i].source() : &node.source(),
+                            "allow " + (*profile.allow)[i] + ": " + wrong};
+        }
+      }
     } else if (name == "max_message") {
       problem = read_count(node, name, profile.max_message);
     } else if (name == "idle_timeout") {

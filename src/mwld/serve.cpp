@@ -51,9 +51,19 @@ std::string failed_lines_text() {
   return failed == 0 ? "" : "; " + std::to_string(failed) + " log lines could not be written";
 }
 
+ServeSettings settings_of(const CommandLine& line) {
+  return {mapping_options_of(line, 0),
+          line.max_message,
+          std::chrono::seconds(line.idle_timeout),
+          line.max_connections,
+          line.max_connections_per_peer,
+          line.allow,
+          Log{line.quiet}};
+}
+
 }  // namespace
 
-int run_serve(const CommandLine& line) {
+int run_serve(const CommandLine& line, const CommandLine& given) {
   Folder folder;
   std::string error;
   if (!open_folder_and_clean_up(line.worklist, folder, error)) return fail(error);
@@ -63,10 +73,7 @@ int run_serve(const CommandLine& line) {
   if (!listen_on(line.listen, acceptor, error)) {
     return fail("cannot listen on " + line.listen + ": " + error);
   }
-  ServeSettings settings{line.stations,        line.max_message,
-                         line.max_entries,     std::chrono::seconds(line.idle_timeout),
-                         line.max_connections, line.max_connections_per_peer,
-                         line.allow,           Log{line.quiet}};
+  ServeSettings settings = settings_of(line);
   std::error_code ignored;
   write_log(settings.log, LogLevel::routine,
             "listening on " + endpoint_text(acceptor.local_endpoint(ignored)) + ", " +
@@ -74,6 +81,23 @@ int run_serve(const CommandLine& line) {
 
   Committer committer(io, std::move(folder), kMaxGroup);
   Server server(io, std::move(acceptor), committer, std::move(settings));
+  server.on_reload([&server, &given, listen = line.listen] {
+    CommandLine fresh = given;
+    std::string error;
+    if (fresh.profile.empty()) {
+      write_log(server.settings().log, LogLevel::routine, "reload: no profile; the settings stay");
+      return;
+    }
+    if (!apply_profile(fresh, error)) {
+      write_log(server.settings().log, LogLevel::problem,
+                "reload: the profile was not read (" + error + "); the settings stay");
+      return;
+    }
+    server.replace_settings(settings_of(fresh));
+    std::string text = "reload: profile " + fresh.profile + " read; " + settings_text(fresh);
+    if (fresh.listen != listen) text += "; listen " + fresh.listen + " takes effect at a restart";
+    write_log(server.settings().log, LogLevel::routine, text);
+  });
   on_console_stop([&io, &server] { asio::post(io, [&server] { server.stop(); }); });
   server.start();
   io.run();

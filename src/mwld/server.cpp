@@ -100,6 +100,7 @@ Server::Server(asio::io_context& io, asio::ip::tcp::acceptor acceptor, Committer
       refusal_timer_(io),
       committer_(committer),
       settings_(std::move(settings)),
+      reloads_(io),
       ack_id_prefix_(id_prefix()) {}
 
 void Server::start() {
@@ -115,7 +116,24 @@ void Server::start() {
     }
   }
   wait_for_notices();
+  if (reload_signal() != 0) {
+    std::error_code failure;
+    reloads_.add(reload_signal(), failure);
+    if (failure) {
+      write_log(settings_.log, LogLevel::problem,
+                "cannot catch the reload signal: " + failure.message());
+    }
+    wait_for_reloads();
+  }
   accept();
+}
+
+void Server::wait_for_reloads() {
+  reloads_.async_wait([this](const std::error_code& error, int) {
+    if (error || stopping_) return;
+    if (reload_) reload_();
+    wait_for_reloads();
+  });
 }
 
 void Server::wait_for_notices() {
@@ -236,6 +254,7 @@ void Server::stop() {
   acceptor_.close(ignored);
   signals_.cancel(ignored);
   notices_.cancel(ignored);
+  reloads_.cancel(ignored);
   retry_timer_.cancel();
   refusal_timer_.cancel();
   log_refusals(true);

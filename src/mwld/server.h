@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,9 +22,8 @@ class Connection;
 
 // What every connection of one server works with.
 struct ServeSettings {
-  StationAets stations;
+  MappingOptions mapping;  // its date and time set at each message's arrival
   std::size_t max_message = 0;
-  std::size_t max_entries = 0;
   std::chrono::seconds idle_timeout{0};
   std::size_t max_connections = 0;
   std::size_t max_connections_per_peer = 0;  // from one address
@@ -63,6 +63,13 @@ class Server {
   // When stop() was first called, plus the time allowed for stopping.
   std::chrono::steady_clock::time_point stop_deadline() const { return stop_deadline_; }
 
+  // Replaces the settings from the next message and the next connection on (a profile read
+  // again); open connections keep their frame limit.
+  void replace_settings(ServeSettings settings) { settings_ = std::move(settings); }
+
+  // Runs `reload` on the io_context at each reload signal (SIGHUP) until the server stops.
+  void on_reload(std::function<void()> reload) { reload_ = std::move(reload); }
+
   // For the connections.
   const ServeSettings& settings() const { return settings_; }
   Committer& committer() { return committer_; }
@@ -87,6 +94,7 @@ class Server {
   void refuse(asio::ip::tcp::socket& socket, const asio::ip::address& address,
               const std::string& peer, const std::string& reason);
   void wait_for_notices();
+  void wait_for_reloads();
   void wait_for_refusals();
   // Logs each address's refusals not logged yet whose last line is a second old or older (all
   // of them with `all`), and forgets the addresses without any.
@@ -101,7 +109,9 @@ class Server {
   asio::steady_timer stop_timer_;
   asio::steady_timer refusal_timer_;  // runs while `refusals_` is not empty
   Committer& committer_;
-  const ServeSettings settings_;
+  ServeSettings settings_;
+  asio::signal_set reloads_;
+  std::function<void()> reload_;
   std::map<std::shared_ptr<Connection>, asio::ip::address> connections_;
   std::map<asio::ip::address, std::size_t> per_address_;  // open connections
   std::map<asio::ip::address, Refusals> refusals_;

@@ -215,6 +215,13 @@ std::string person_name(std::string_view field, NameType type, const Separators&
   return name;
 }
 
+bool is_ae_title(std::string_view title) {
+  constexpr std::size_t kLongestAeTitle = 16;
+  if (title.empty() || title.size() > kLongestAeTitle) return false;
+  return std::all_of(title.begin(), title.end(),
+                     [](char c) { return c >= ' ' && c <= '~' && c != '\\'; });
+}
+
 bool starts_with_date(std::string_view text) {
   if (!digits_at(text, 0, 8)) return false;
   const int year = number_at(text, 0, 4);

@@ -67,6 +67,10 @@ enum class NameType { xpn, xcn };
 // are dropped. Not cut: the mapping cuts every value to its VR's length.
 std::string person_name(std::string_view field, NameType type, const Separators& separators);
 
+// An AE title: 1 to 16 printable ASCII characters other than "\"; blanks around it are
+// DICOM's padding and must already be gone.
+bool is_ae_title(std::string_view title);
+
 // True when `text` begins with a valid calendar date YYYYMMDD (years 0001 to 9999).
 bool starts_with_date(std::string_view text);
 

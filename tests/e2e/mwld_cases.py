@@ -32,6 +32,13 @@ SHOWN = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|20240301120000||ORM^O01|MSG0004|P|2.3||||
 THREE = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|202001011200||ORM^O01|MSG0007|P|2.3\r"
          b"PID|1||P7||PATIENT^TEST\rORC|NW|PL7|FL7\r" + b"OBR|1|PL7|FL7|CT01^CT HEAD\r" * 3)
 SHOWN_ENTRY = "hl7mwld-_66_6C-4__RP4__SPS4.wl"
+# A site's profile: the Patient ID by its identifier type, the sender's XR as DX, its station.
+PROFILE = (b'[sources]\nPatientID = ["PID-3[type=MR]", "PID-3"]\n'
+           b'[modality]\nXR = "DX"\n[station_aet]\nDX = "DX01"\n"*" = "OTHER"\n'
+           b'[options]\ncharset = "utf8"\n')
+LATIN1_XR = (b"MSH|^~\\&|RIS|SITE|MWL|SITE|20240301120000||ORM^O01|MSG0008|P|2.3||||||8859/1\r"
+             b"PID|1||X9^^^H^PI~M\xdc8^^^H^MR||M\xdcLLER^J\r"
+             b"ORC|NW|PL8|FL8\rOBR|1|PL8|FL8|XR1^Chest||||||||||||||ACC8|RP8|SPS8||||XR\r")
 # A second procedure of the worked example's order, named by its Accession Number (OBR-18).
 SECOND_OBR, SECOND_ENTRY = b"OBR|2||FL0001|X" + b"|" * 14 + b"A2\n", "hl7mwld-FL0001__A2_5F2__A2_5F2.wl"
 # An empty value still ends its line with the blank before it (written \x20).
@@ -220,6 +227,42 @@ CASES = [
          stdout=[("three.hl7", 1, "MSG0007", "rejected", "-",
                   "the message would write 3 entries (--max-entries 2)")],
          after=["three.hl7"]),
+    Case("a profile picks the identifier, translates the modality, writes UTF-8",
+         ["show", "--profile", "site.toml", "x.hl7"], {"site.toml": PROFILE, "x.hl7": LATIN1_XR},
+         stdout=re.compile("\\A[^\\n]*\\twrite\\thl7mwld-FL8__RP8__SPS8.wl\\n"
+                           "  \\(0008,0005\\) CS SpecificCharacterSet ISO_IR 192\\n.*"
+                           "  \\(0010,0010\\) PN PatientName M\u00dcLLER\\^J\\n"
+                           "  \\(0010,0020\\) LO PatientID M\u00dc8\\n.*"
+                           "    \\(0040,0001\\) AE ScheduledStationAETitle DX01\\n.*"
+                           "    \\(0008,0060\\) CS Modality DX\\n".encode(), re.S),
+         after=["site.toml", "x.hl7"]),
+    Case("the command line's --station-aet replaces the profile's", ["show", "--profile",
+         "site.toml", "--station-aet", "DX=MINE", "x.hl7"],
+         {"site.toml": PROFILE, "x.hl7": LATIN1_XR},
+         stdout=re.compile(rb"ScheduledStationAETitle MINE\n"), after=["site.toml", "x.hl7"]),
+    Case("--mapping prints the table in force", ["show", "--profile", "site.toml", "--mapping"],
+         {"site.toml": PROFILE},
+         stdout=re.compile(rb"\nPatientID \(0010,0020\) PID-3\[type=MR\], PID-3\n.*"
+                           rb"\n  Modality \(0008,0060\) IPC-5, OBR-24; ", re.S),
+         after=["site.toml"]),
+    Case("a profile's unknown row stops apply before the folder", ["apply", "--worklist", "wl",
+         "--profile", "bad.toml", ORDER], {"bad.toml": b'[sources]\nAccesionNumber = "OBR-3"\n',
+                                           ORDER: ORDER},
+         status=2, stderr="hl7mwld: bad.toml:2:1: unknown keyword AccesionNumber (a row of the "
+         "mapping table that reads sources, e.g. AccessionNumber or "
+         "RequestedProcedureCodeSequence.CodeValue)\n", after=["bad.toml", ORDER]),
+    Case("a profile's malformed source", ["show", "--profile", "bad.toml", ORDER],
+         {"bad.toml": b'[sources]\nAccessionNumber = ["OBR-18", "OBR18"]\n', ORDER: ORDER},
+         status=2, stderr="hl7mwld: bad.toml:2:19: \"OBR18\" is no source: SEG-F, SEG-F.C or "
+         "SEG-F.C.S, as in \"OBR-4.2\", with [type=X] or [authority=X] after F to pick a "
+         "repetition\n", after=["bad.toml", ORDER]),
+    Case("a profile's unknown option value", ["show", "--profile", "bad.toml", ORDER],
+         {"bad.toml": b'[options]\ncharset = "latin1"\n', ORDER: ORDER}, status=2,
+         stderr="hl7mwld: bad.toml:2:11: charset is \"utf8\" or \"keep\"\n",
+         after=["bad.toml", ORDER]),
+    Case("a profile that is no TOML", ["show", "--profile", "bad.toml", ORDER],
+         {"bad.toml": b'[options\n', ORDER: ORDER}, status=2,
+         stderr=re.compile(rb"\Ahl7mwld: bad.toml:1:9: [^\n]+\n\Z"), after=["bad.toml", ORDER]),
     Case("show prints the entry and writes nothing",
          ["show", "--station-aet", "CT=CT01", "--station-aet", "ABCDEFGHIJKLMNOP", "shown.hl7"],
          {"shown.hl7": SHOWN},

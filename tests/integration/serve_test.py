@@ -766,7 +766,7 @@ FAULTS = [
      [START + UNREADABLE + END, Closed(1), Gone(DRAIN)], [], ["ACC3091"]),
     ("empty frame", [START + END, Ack(None, "AE", 100), frame(GOOD[5]), Ack(GOOD[5], "AA")],
      ["ACC3005"], []),
-    ("SIGHUP, SIGUSR1 and SIGUSR2 ignored", [Sent(signal.SIGHUP), Sent(signal.SIGUSR1),
+    ("SIGHUP without a profile, SIGUSR1 and SIGUSR2: still serving", [Sent(signal.SIGHUP), Sent(signal.SIGUSR1),
      Sent(signal.SIGUSR2), frame(GOOD[6]), Ack(GOOD[6], "AA")], ["ACC3006"], []),
     ("the log on a pipe whose reader has gone", [Sent(None), frame(GOOD[7]), Ack(GOOD[7], "AA")],
      ["ACC3007"], [], Serve([], pipe=True)),
