@@ -479,6 +479,32 @@ def check_entries(folder, expected, clock, label, site_files=()):
     return values
 
 
+# Type 2 keys of the Modality Worklist information model (PS3.4 Table K.6-1) that an entry
+# holds empty when the message has no source: both servers must return them.
+TYPE_2_KEYS = ["PatientWeight", "MedicalAlerts", "Allergies", "PregnancyStatus", "SpecialNeeds",
+               "PatientState", "PatientTransportArrangements",
+               "ConfidentialityConstraintOnPatientDataDescription", "ReferencedStudySequence",
+               "ReferencedPatientSequence"]
+TYPE_2_STEP_KEYS = ["ScheduledPerformingPhysicianName", "ScheduledStationName",
+                    "ScheduledProcedureStepLocation"]
+
+
+def check_type_2_keys(server, work, label):
+    """An entry whose message gives none of them still answers every Type 2 key, empty."""
+    keys = (["AccessionNumber=ACC3001"] + TYPE_2_KEYS
+            + [f"{STEP}[0].{key}" for key in TYPE_2_STEP_KEYS])
+    try:
+        found = worklist_servers.find_worklist(server, keys, work)
+    except RuntimeError as error:
+        check(False, f"{label} {server.name} Type 2 keys: {error}")
+        return
+    missing = [k for k in TYPE_2_KEYS if not found or k not in found[0]]
+    step = (found[0].get(STEP) or [{}])[0] if found else {}
+    missing += [f"{STEP}.{k}" for k in TYPE_2_STEP_KEYS if k not in step]
+    check(len(found) == 1 and not missing,
+          f"{label} {server.name} Type 2 keys: {len(found)} answers, missing {missing}")
+
+
 def check_queries(server, queries, files, work, label):
     """Each query finds exactly its entries, with the values of their files."""
     for query_label, keys, want in queries:
@@ -596,6 +622,7 @@ def own_messages(options, work):
          worklist_servers.serving(worklist_servers.start_orthanc(folder, work)) as orthanc:
         for server in (dcmtk, orthanc):
             check_queries(server, QUERIES, files, work, "first files")
+            check_type_2_keys(server, work, "first files")
 
         # The servers read the folder at each query: the changes show without a restart.
         names_before = entries_by_accession(folder)
