@@ -1,6 +1,7 @@
 // Group commit: everything queued while the last commit ran goes into the next one.
 #include "mwld/committer.h"
 
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <utility>
@@ -15,6 +16,13 @@ std::string unknown_text(const MessageResult& result) {
     text += (text.empty() ? "; not known to be on the disk: " : ", ") + line.entry_name;
   }
   return text;
+}
+
+// The files a message writes, at least one: what its share of a group's lock time is.
+std::size_t entries_of(const MessagePlan& plan) {
+  std::size_t count = 0;
+  for (const OrderStep& step : plan.steps) count += step.entries.size();
+  return std::max<std::size_t>(count, 1);
 }
 
 }  // namespace
@@ -73,7 +81,9 @@ void Committer::run() {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (stopping_) break;
-      while (!queue_.empty() && group.size() < max_group_) {
+      std::size_t weight = 0;
+      while (!queue_.empty() && (group.empty() || weight < max_group_)) {
+        weight += entries_of(queue_.front().plan);
         group.push_back(std::move(queue_.front()));
         queue_.pop_front();
       }

@@ -37,8 +37,9 @@ using CommitDone = std::function<void(CommitOutcome)>;
 
 class Committer {
  public:
-  // Starts the thread, which owns `folder` from now on; a group holds at most `max_group`
-  // messages.
+  // Starts the thread, which owns `folder` from now on; a group takes messages while they write
+  // fewer than `max_group` entries together (a message writing none counts one), and at least
+  // one, so that the lock is held for a bounded number of files.
   Committer(asio::io_context& io, Folder folder, std::size_t max_group);
   Committer(const Committer&) = delete;
   Committer& operator=(const Committer&) = delete;

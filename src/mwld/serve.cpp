@@ -16,8 +16,9 @@
 
 namespace {
 
-// A commit groups at most this many messages. Each connection has one message in flight, so
-// a group holds at most one message per connection anyway.
+// A commit groups messages until they write this many entries, so that a query of the worklist
+// server waits for at most about this many files. Each connection has one message in flight,
+// so a group holds at most one message per connection anyway.
 constexpr std::size_t kMaxGroup = 500;
 // Time the committer gets beyond the server's stop deadline to end its last commit.
 constexpr std::chrono::milliseconds kCommitterGrace{500};
