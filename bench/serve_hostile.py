@@ -31,13 +31,13 @@ def shapes():
     many procedures, many cancels, long identifiers, and a frame longer than --max-message."""
     good = MSH % b"H" + PATIENT
     return [
-        ("1 MiB MSH of empty fields (|)", fill(b"MSH|^~\\&|", b"|")),
+        ("1 MiB MSH of empty fields (`\\|`)", fill(b"MSH|^~\\&|", b"|")),
         ("1 MiB of empty fields after a good MSH", fill(good + b"OBR|1|", b"|")),
-        ("104,000 OBR segments (OBR|||X|A)", fill(good + b"ORC|NW|A|F\r", b"OBR|||X|A\r")),
+        ("104,000 OBR segments (`OBR\\|\\|\\|X\\|A`)", fill(good + b"ORC|NW|A|F\r", b"OBR|||X|A\r")),
         ("one-byte segments (A CR)", fill(good, b"A\r")),
         ("60 KB ORC-3 and 500 OBRs",
          good + b"ORC|NW|A|" + b"9" * 60000 + b"\r" + b"OBR|1|||CT^CT HEAD\r" * 500),
-        ("10,000 cancels (ORC|CA)", good + b"ORC|CA|PL1|F1\r" * 10000),
+        ("10,000 cancels (`ORC\\|CA`)", good + b"ORC|CA|PL1|F1\r" * 10000),
         ("100 entries, each description 10 KB",
          good + b"ORC|NW|A|F\r" + (b"OBR|1|||CT^" + b"D" * 10000 + b"\r") * 100),
         ("a frame 1 byte over --max-message", fill(good, b"PV1|1\r", SIZE + 64)),
