@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -17,18 +18,28 @@ inline bool allowed_in_name(char c) {
          (c >= 'a' && c <= 'z');
 }
 
-inline bool allowed_in_value(const Element& element) {
-  for (char c : element.value) {
+// Allergies (0010,2110) holds one value per AL1, separated by "\\"; every other element one.
+constexpr std::uint32_t kAllergies = 0x00102110;
+
+inline bool allowed_in_one_value(std::string_view value, std::string_view vr) {
+  for (char c : value) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || c == '\\') return false;
-    if (element.vr == "CS" &&
-        !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' ')) {
+    if (vr == "CS" && !((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' ')) {
       return false;
     }
-    if (element.vr == "PN" && c == '=') return false;
+    if (vr == "PN" && c == '=') return false;
   }
-  const std::string_view value = element.value;
   return value.empty() || (value.front() != ' ' && value.back() != ' ');
+}
+
+inline bool allowed_in_value(const Element& element) {
+  std::string_view rest = element.value;
+  while (element.tag == kAllergies && rest.find('\\') != rest.npos) {
+    if (!allowed_in_one_value(rest.substr(0, rest.find('\\')), element.vr)) return false;
+    rest.remove_prefix(rest.find('\\') + 1);
+  }
+  return allowed_in_one_value(rest, element.vr);
 }
 
 // The values read back equal the planned ones, element by element, in tag order.
