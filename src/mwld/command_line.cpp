@@ -298,8 +298,8 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   serve->add_flag("--quiet", line.quiet, "Log only refusals, errors and AR and AE answers");
 
   CLI::App* list = app.add_subcommand(
-      "list", "Print one tab-separated line per entry: file, patient ID, name, accession number, "
-              "requested procedure ID, SPS ID, modality, station AE title, start, status");
+      "list", "Print the worklist's entries, one tab-separated line each: file, patient ID, name, "
+              "accession, RP ID, SPS ID, modality, station AE title, start, status");
   add_worklist_option(*list, line.worklist);
   list->add_option("--patient", line.filter.patient_id, "Only the entries of this Patient ID")
       ->type_name("ID");
