@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "mwld/expiry.h"
 #include "mwld/profile.h"
 #include "mwld/values.h"
 
@@ -45,6 +46,20 @@ void add_profile_option(CLI::App& command, std::string& path) {
                   "The site's profile (TOML): sources of the mapping, modality codes, station AE "
                   "titles, options; the command line's options win over it")
       ->type_name("FILE");
+}
+
+void add_expire_option(CLI::App& command, std::string& value) {
+  command
+      .add_option("--expire-after", value,
+                  "Remove entries whose Scheduled Procedure Step start lies more than DURATION in "
+                  "the past (twice as long when STARTED): 90m, 36h, 7d (default: never)")
+      ->type_name("DURATION");
+}
+
+void add_worklist_option(CLI::App& command, std::string& path) {
+  command.add_option("--worklist", path, "The folder of worklist files")
+      ->required()
+      ->type_name("DIR");
 }
 
 void add_station_option(CLI::App& command, std::vector<std::string>& values) {
@@ -166,6 +181,12 @@ bool apply_profile(CommandLine& line, std::string& error) {
   unless_given("--max-connections-per-peer", profile.max_connections_per_peer,
                line.max_connections_per_peer);
   unless_given("--quiet", profile.quiet, line.quiet);
+  // The profile's value was checked as it was read.
+  std::chrono::seconds duration{};
+  if (profile.expire_after && !given("--expire-after") &&
+      read_duration(*profile.expire_after, duration)) {
+    line.expire_after = duration;
+  }
   const std::string label = line.profile + ": ";
   if (profile.station_aets && !given("--station-aet")) {
     error = read_stations(*profile.station_aets, line.stations, label + "[station_aet] ");
@@ -211,15 +232,16 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   app.require_subcommand(1);
   std::vector<std::string> stations;
   std::vector<std::string> networks;
+  std::string expire_after;
+  std::string dates;
 
   CLI::App* apply = app.add_subcommand(
       "apply", "Apply the order messages of FILEs to the worklist folder; print what changed");
-  apply->add_option("--worklist", line.worklist, "The folder of worklist files")
-      ->required()
-      ->type_name("DIR");
+  add_worklist_option(*apply, line.worklist);
   add_profile_option(*apply, line.profile);
   add_station_option(*apply, stations);
   add_max_entries_option(*apply, line.max_entries);
+  add_expire_option(*apply, expire_after);
   apply->add_option("FILE", line.files, "HL7 message files; - is standard input")->required();
 
   CLI::App* show = app.add_subcommand(
@@ -233,9 +255,7 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
 
   CLI::App* serve = app.add_subcommand(
       "serve", "Receive order messages over MLLP, acknowledge them and keep the worklist current");
-  serve->add_option("--worklist", line.worklist, "The folder of worklist files")
-      ->required()
-      ->type_name("DIR");
+  add_worklist_option(*serve, line.worklist);
   serve->add_option("--listen", line.listen, "Address to listen on (default 127.0.0.1:2575)")
       ->type_name("HOST:PORT")
       ->check(
@@ -256,6 +276,7 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   add_profile_option(*serve, line.profile);
   add_station_option(*serve, stations);
   add_max_entries_option(*serve, line.max_entries);
+  add_expire_option(*serve, expire_after);
   serve->add_option("--max-message", line.max_message, "Longest message (default 1048576)")
       ->type_name("BYTES")
       ->check(CLI::PositiveNumber);
@@ -276,6 +297,32 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
       ->check(CLI::PositiveNumber);
   serve->add_flag("--quiet", line.quiet, "Log only refusals, errors and AR and AE answers");
 
+  CLI::App* list = app.add_subcommand(
+      "list", "Print the worklist's entries, one tab-separated line each: file, patient ID, name, "
+              "accession, RP ID, SPS ID, modality, station AE title, start, status");
+  add_worklist_option(*list, line.worklist);
+  list->add_option("--patient", line.filter.patient_id, "Only the entries of this Patient ID")
+      ->type_name("ID");
+  list->add_option("--order", line.filter.order_number,
+                   "Only the entries of this placer or filler order number")
+      ->type_name("NUMBER");
+  list->add_option("--accession", line.filter.accession_number,
+                   "Only the entries of this Accession Number")
+      ->type_name("N");
+  list->add_option("--date", dates,
+                   "Only the entries whose SPS start date is FROM, or from FROM to TO (YYYYMMDD)")
+      ->type_name("FROM[-TO]");
+
+  CLI::App* expire = app.add_subcommand(
+      "expire", "Remove the entries whose SPS start lies more than DURATION in the past");
+  add_worklist_option(*expire, line.worklist);
+  expire
+      ->add_option("--older-than", expire_after,
+                   "90m, 36h, 7d: a STARTED entry is kept twice as long")
+      ->required()
+      ->type_name("DURATION");
+  expire->add_flag("--dry-run", line.dry_run, "Print what would be removed; change nothing");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -287,8 +334,18 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
     const int status = app.exit(e);
     return status == 0 ? 0 : 2;
   }
-  line.command = apply->parsed() ? Command::apply : show->parsed() ? Command::show : Command::serve;
-  CLI::App* used = apply->parsed() ? apply : show->parsed() ? show : serve;
+  const std::pair<CLI::App*, Command> commands[] = {{apply, Command::apply},
+                                                    {show, Command::show},
+                                                    {serve, Command::serve},
+                                                    {list, Command::list},
+                                                    {expire, Command::expire}};
+  CLI::App* used = apply;
+  for (const auto& [command, name] : commands) {
+    if (command->parsed()) {
+      used = command;
+      line.command = name;
+    }
+  }
   for (const CLI::Option* option : used->get_options()) {
     if (option->count() > 0 && !option->get_lnames().empty()) {
       line.given.push_back("--" + option->get_lnames().front());
@@ -296,6 +353,18 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   }
   if (line.command == Command::show && line.files.empty() && !line.show_mapping) {
     return usage_error("FILE is required");
+  }
+  if (!expire_after.empty()) {
+    std::chrono::seconds duration{};
+    if (!read_duration(expire_after, duration)) {
+      const char* option = line.command == Command::expire ? "--older-than " : "--expire-after ";
+      return usage_error(option + expire_after + ": " + kDurationForm);
+    }
+    line.expire_after = duration;
+  }
+  if (!dates.empty()) {
+    const std::string wrong = read_date_range(dates, line.filter);
+    if (!wrong.empty()) return usage_error("--date " + dates + ": " + wrong);
   }
   const std::string problem = read_stations(stations, line.stations, "--station-aet ");
   if (!problem.empty()) return usage_error(problem);

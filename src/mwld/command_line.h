@@ -2,17 +2,20 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "mwld/entry.h"
+#include "mwld/listing.h"
 
-enum class Command { apply, show, serve };
+enum class Command { apply, show, serve, list, expire };
 
 // An IP address as 16 bytes: IPv6, or IPv4 as IPv4-mapped IPv6 (::ffff:a.b.c.d), the form in
 // which a dual-stack socket reports IPv4 peers.
@@ -27,7 +30,7 @@ struct Network {
 
 struct CommandLine {
   Command command = Command::apply;
-  std::string worklist;            // apply, serve
+  std::string worklist;            // apply, serve, list, expire
   std::vector<std::string> files;  // apply, show; "-" is standard input
   StationAets stations;
   std::string listen = "127.0.0.1:2575";  // serve
@@ -40,6 +43,10 @@ struct CommandLine {
   bool quiet = false;
   std::string profile;        // --profile FILE; empty: none
   bool show_mapping = false;  // show --mapping
+  // apply and serve --expire-after, expire --older-than; nothing: entries never expire.
+  std::optional<std::chrono::seconds> expire_after;
+  bool dry_run = false;  // expire
+  ListFilter filter;     // list
   // The long options given on the command line ("--station-aet"), which win over the profile.
   std::vector<std::string> given;
   // What only a profile sets: the mapping's sources and modality codes, UTF-8 entries, long

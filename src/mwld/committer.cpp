@@ -39,12 +39,19 @@ void Committer::submit(MessagePlan plan, CommitDone done) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!stopping_) {
-      queue_.push_back({std::move(plan), std::move(done)});
+      queue_.push_back({std::move(plan), std::move(done), {}});
       wake_.notify_one();
       return;
     }
   }
   post(std::move(done), CommitOutcome{});
+}
+
+void Committer::submit_task(std::function<void(Folder&)> task) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return;
+  queue_.push_back({{}, {}, std::move(task)});
+  wake_.notify_one();
 }
 
 void Committer::stop() {
@@ -55,7 +62,9 @@ void Committer::stop() {
     dropped.swap(queue_);
   }
   wake_.notify_one();
-  for (Job& job : dropped) post(std::move(job.done), CommitOutcome{});
+  for (Job& job : dropped) {
+    if (!job.task) post(std::move(job.done), CommitOutcome{});
+  }
 }
 
 bool Committer::wait_until(std::chrono::steady_clock::time_point deadline) {
@@ -77,16 +86,27 @@ void Committer::run() {
   std::vector<const MessagePlan*> plans;
   std::vector<MessageResult> results;
   while (true) {
+    std::function<void(Folder&)> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (stopping_) break;
+      if (queue_.front().task) {
+        task = std::move(queue_.front().task);
+        queue_.pop_front();
+      }
+      // A group ends before the next task.
       std::size_t weight = 0;
-      while (!queue_.empty() && (group.empty() || weight < max_group_)) {
+      while (!task && !queue_.empty() && !queue_.front().task &&
+             (group.empty() || weight < max_group_)) {
         weight += entries_of(queue_.front().plan);
         group.push_back(std::move(queue_.front()));
         queue_.pop_front();
       }
+    }
+    if (task) {
+      task(folder_);
+      continue;
     }
     plans.clear();
     for (const Job& job : group) plans.push_back(&job.plan);

@@ -49,6 +49,11 @@ class Committer {
   // the `done` of one group run in the order their messages were applied.
   void submit(MessagePlan plan, CommitDone done);
 
+  // Queues `task`, which runs on the thread with the folder between two groups, after the
+  // messages queued before it: work on the folder that must not race a commit. A task dropped
+  // at stop does not run.
+  void submit_task(std::function<void(Folder&)> task);
+
   // Drops the messages no group has taken yet (their `done` run on `io`, not taken) and lets
   // the thread end after the group it is committing now. Later messages are dropped likewise.
   void stop();
@@ -58,9 +63,11 @@ class Committer {
   bool wait_until(std::chrono::steady_clock::time_point deadline);
 
  private:
+  // A message, or a task when `task` is set.
   struct Job {
     MessagePlan plan;
     CommitDone done;
+    std::function<void(Folder&)> task;
   };
 
   void run();

@@ -674,22 +674,6 @@ std::optional<Rejection> identifier_problem(const Sourced& value, const Row& row
   return std::nullopt;
 }
 
-// Latin-1 text as UTF-8.
-std::string utf8_of(std::string_view latin1) {
-  std::string text;
-  text.reserve(latin1.size());
-  for (const char c : latin1) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      text += c;
-    } else {
-      text += static_cast<char>(0xC0 | (byte >> 6));
-      text += static_cast<char>(0x80 | (byte & 0x3F));
-    }
-  }
-  return text;
-}
-
 // One value of a text row as the entry holds it: C1 controls of single-byte text as blanks,
 // converted to UTF-8 when asked, cut to its VR's length in characters.
 std::string finished(std::string text, const Row& row, const Context& c, bool& was_cut) {

@@ -5,13 +5,16 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hl7/read_chunks.h"
 #include "messages.h"
 #include "mwld/apply.h"
 #include "mwld/command_line.h"
+#include "mwld/expiry.h"
 #include "mwld/folder.h"
+#include "mwld/listing.h"
 #include "mwld/log.h"
 #include "mwld/message.h"
 #include "mwld/plan.h"
@@ -23,6 +26,8 @@ namespace {
 
 // Messages applied under one lock and made durable together, across files.
 constexpr std::size_t kBatchSize = 500;
+// Removals by expiry under one lock, so that queries are not kept waiting.
+constexpr std::size_t kExpiryBatch = 1000;
 
 constexpr int kRejected = 1;
 constexpr int kFailed = 2;
@@ -131,6 +136,39 @@ bool commit(Batch& batch, Folder& folder) {
   return committed;
 }
 
+// The lines of an expiry pass: `word` and the reason per entry, then one line naming the
+// entries kept for want of a readable start; each line after `prefix`.
+void print_expiry(const ExpiryResult& result, const std::string& prefix, std::string_view word) {
+  for (const ExpiredEntry& entry : result.removed) {
+    print(prefix + std::string(word) + '\t' + column_text(entry.name) + '\t' +
+          column_text(entry.reason) + '\n');
+  }
+  if (!result.kept.empty()) print(prefix + "kept\t-\t" + column_text(kept_text(result.kept)) + '\n');
+  std::fflush(stdout);
+}
+
+// Expires the folder's entries in passes of at most kExpiryBatch removals, each under the lock.
+// False after a folder or disk error, written with its report.
+bool expire_all(Folder& folder, std::chrono::seconds duration, const std::string& prefix) {
+  const std::time_t now = std::time(nullptr);
+  bool more = true;
+  bool first = true;
+  while (more) {
+    ExpiryResult result;
+    std::string error;
+    const bool expired = expire_entries(folder, duration, now, kExpiryBatch, false, result, error);
+    if (!first) result.kept.clear();  // named once
+    print_expiry(result, prefix, "removed");
+    if (!expired) {
+      write_error(error);
+      return false;
+    }
+    more = result.more;
+    first = false;
+  }
+  return true;
+}
+
 int run_apply(const CommandLine& line) {
   Folder folder;
   std::string error;
@@ -153,7 +191,51 @@ int run_apply(const CommandLine& line) {
         return !stopped;
       });
   if (stopped || (!batch.plans.empty() && !commit(batch, folder))) return kFailed;
+  // Expiry lines name no message: their file, number and control ID are "-".
+  if (line.expire_after && !expire_all(folder, *line.expire_after, "-\t-\t-\t")) return kFailed;
   return status;
+}
+
+int run_list(const CommandLine& line) {
+  Folder folder;  // read without the lock: hl7mwld replaces entries whole
+  folder.path = line.worklist;
+  std::vector<EntrySummary> entries;
+  std::string error;
+  if (!scan_entries(folder, entries, error)) {
+    write_error(error);
+    return kFailed;
+  }
+  int status = 0;
+  for (const EntrySummary& entry : entries) {
+    if (!entry.problem.empty()) {
+      write_error(entry.problem);
+      status = kRejected;
+    } else if (matches(line.filter, entry)) {
+      print(list_line(entry));
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+int run_expire(const CommandLine& line) {
+  Folder folder;
+  std::string error;
+  if (line.dry_run) {
+    folder.path = line.worklist;
+    ExpiryResult result;
+    if (!expire_entries(folder, *line.expire_after, std::time(nullptr), 0, true, result, error)) {
+      write_error(error);
+      return kFailed;
+    }
+    print_expiry(result, "", "would remove");
+    return 0;
+  }
+  if (!open_folder_and_clean_up(line.worklist, folder, error)) {
+    write_error(error);
+    return kFailed;
+  }
+  return expire_all(folder, *line.expire_after, "") ? 0 : kFailed;
 }
 
 int run_show(const CommandLine& line) {
@@ -195,6 +277,10 @@ int main(int argc, char** argv) {
       return run_show(line);
     case Command::serve:
       return run_serve(line, given);
+    case Command::list:
+      return run_list(line);
+    case Command::expire:
+      return run_expire(line);
   }
   return kFailed;
 }

@@ -11,6 +11,7 @@
 
 #include "hl7/read_chunks.h"
 #include "mwld/command_line.h"
+#include "mwld/expiry.h"
 #include "mwld/entry.h"
 #include "mwld/values.h"
 
@@ -211,6 +212,10 @@ std::optional<Problem> read_lifecycle(const toml::table& table, Profile& profile
       return Problem{&key.source(), "unknown setting " + std::string(key.str()) + " (expire_after)"};
     }
     if (auto problem = read_text(node, key.str(), profile.expire_after)) return problem;
+    std::chrono::seconds duration{};
+    if (!read_duration(*profile.expire_after, duration)) {
+      return Problem{&node.source(), std::string("expire_after is ") + kDurationForm};
+    }
   }
   return std::nullopt;
 }

@@ -7,15 +7,6 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-std::string column(std::string_view text) {
-  if (text.empty()) return "-";
-  std::string clean(text);
-  for (char& c : clean) {
-    if (is_control(c)) c = ' ';
-  }
-  return clean;
-}
-
 std::string tag_text(std::uint32_t tag) {
   std::string text = "(";
   for (int shift = 28; shift >= 0; shift -= 4) {
@@ -27,12 +18,21 @@ std::string tag_text(std::uint32_t tag) {
 
 }  // namespace
 
+std::string column_text(std::string_view text) {
+  if (text.empty()) return "-";
+  std::string clean(text);
+  for (char& c : clean) {
+    if (is_control(c)) c = ' ';
+  }
+  return clean;
+}
+
 std::string outcome_text(const MessagePlace& place, std::string_view word,
                          std::string_view entry_name, std::string_view reason) {
-  std::string line = column(place.file) + '\t' + std::to_string(place.number) + '\t' +
-                     column(place.control_id) + '\t' + std::string(word) + '\t' +
-                     column(entry_name);
-  if (!reason.empty()) line += '\t' + column(reason);
+  std::string line = column_text(place.file) + '\t' + std::to_string(place.number) + '\t' +
+                     column_text(place.control_id) + '\t' + std::string(word) + '\t' +
+                     column_text(entry_name);
+  if (!reason.empty()) line += '\t' + column_text(reason);
   return line + '\n';
 }
 

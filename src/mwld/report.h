@@ -17,6 +17,10 @@ struct MessagePlace {
   std::string_view control_id;
 };
 
+// A value as one column of a tab-separated line: "-" when empty, tabs and other control
+// characters as blanks.
+std::string column_text(std::string_view text);
+
 // One tab-separated line: file, number, control ID, `word`, entry name, then the reason when
 // there is one. An empty control ID or entry name is written "-"; tabs and other control
 // characters inside the columns become blanks.

@@ -9,6 +9,7 @@
 
 #include "mwld/committer.h"
 #include "mwld/deadline.h"
+#include "mwld/expiry.h"
 #include "mwld/folder.h"
 #include "mwld/log.h"
 #include "mwld/server.h"
@@ -43,7 +44,9 @@ std::string settings_text(const CommandLine& line) {
   for (const auto& [modality, title] : line.stations.by_modality) {
     text += ' ' + modality + '=' + title;
   }
-  return text + " other=" + line.stations.other;
+  text += " other=" + line.stations.other;
+  if (line.expire_after) text += "; expire after " + duration_text(*line.expire_after);
+  return text;
 }
 
 // The end of the last log line: how many log lines could not be written, if any were.
@@ -59,7 +62,8 @@ ServeSettings settings_of(const CommandLine& line) {
           line.max_connections,
           line.max_connections_per_peer,
           line.allow,
-          Log{line.quiet}};
+          Log{line.quiet},
+          line.expire_after};
 }
 
 }  // namespace

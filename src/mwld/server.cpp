@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <asio/ip/v6_only.hpp>
 #include <csignal>
+#include <ctime>
 #include <string_view>
 #include <utility>
 
 #include "mwld/command_line.h"
 #include "mwld/connection.h"
+#include "mwld/expiry.h"
 #include "platform.h"
 
 namespace {
@@ -20,6 +22,28 @@ constexpr std::chrono::seconds kStopLimit{9};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 // Refused connections are logged at most once in this time per address.
 constexpr std::chrono::seconds kRefusalLogInterval{1};
+constexpr std::chrono::hours kExpiryInterval{1};
+// Removals by expiry under one lock, so that queries are not kept waiting.
+constexpr std::size_t kExpiryBatch = 1000;
+
+// One pass of expiry on the committer's thread, `more` passes queued behind the messages that
+// came meanwhile until none is left; a log line per entry removed.
+void expire_pass(Committer& committer, Folder& folder, std::chrono::seconds duration,
+                 const Log& log, bool first) {
+  ExpiryResult result;
+  std::string error;
+  const bool expired =
+      expire_entries(folder, duration, std::time(nullptr), kExpiryBatch, false, result, error);
+  for (const ExpiredEntry& entry : result.removed) {
+    write_log(log, LogLevel::routine, "removed " + entry.name + " " + entry.reason);
+  }
+  if (first && !result.kept.empty()) write_log(log, LogLevel::routine, kept_text(result.kept));
+  if (!expired) write_log(log, LogLevel::problem, "expiry stopped: " + error);
+  if (!expired || !result.more) return;
+  committer.submit_task([&committer, duration, log](Folder& next) {
+    expire_pass(committer, next, duration, log, false);
+  });
+}
 
 // The start of the acknowledgements' control IDs: the start time in microseconds, ten base-36
 // digits (enough until 2084), so that IDs differ from every earlier run's.
@@ -98,6 +122,7 @@ Server::Server(asio::io_context& io, asio::ip::tcp::acceptor acceptor, Committer
       retry_timer_(io),
       stop_timer_(io),
       refusal_timer_(io),
+      expiry_timer_(io),
       committer_(committer),
       settings_(std::move(settings)),
       reloads_(io),
@@ -126,6 +151,22 @@ void Server::start() {
     wait_for_reloads();
   }
   accept();
+  expire();
+}
+
+void Server::expire() {
+  if (settings_.expire_after) {
+    // The task runs on the committer's thread: it takes copies, nothing of the server.
+    committer_.submit_task([&committer = committer_, duration = *settings_.expire_after,
+                            log = settings_.log](Folder& folder) {
+      expire_pass(committer, folder, duration, log, true);
+    });
+  }
+  // The settings may gain or lose expiry at a reload; the timer asks them again each hour.
+  expiry_timer_.expires_after(kExpiryInterval);
+  expiry_timer_.async_wait([this](const std::error_code& cancelled) {
+    if (!cancelled) expire();
+  });
 }
 
 void Server::wait_for_reloads() {
@@ -257,6 +298,7 @@ void Server::stop() {
   reloads_.cancel(ignored);
   retry_timer_.cancel();
   refusal_timer_.cancel();
+  expiry_timer_.cancel();
   log_refusals(true);
   committer_.stop();
   std::vector<std::shared_ptr<Connection>> open;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct ServeSettings {
   std::size_t max_connections_per_peer = 0;  // from one address
   std::vector<Network> allow;                // empty: every address
   Log log;
+  std::optional<std::chrono::seconds> expire_after;  // nothing: entries never expire
 };
 
 // Opens, binds and listens on `address` (HOST:PORT, HOST an IPv4 address, an IPv6 address in
@@ -51,7 +53,8 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Starts accepting, waiting for SIGINT and SIGTERM, and logging the signals it ignores.
+  // Starts accepting, waiting for SIGINT and SIGTERM, and logging the signals it ignores;
+  // expires entries now and then hourly when the settings ask for it.
   void start();
 
   // Stops: closes the acceptor, logs the refusals not logged yet, drops the messages no commit
@@ -93,6 +96,8 @@ class Server {
   // Closes `socket` and logs the refusal, at most one line a second per address.
   void refuse(asio::ip::tcp::socket& socket, const asio::ip::address& address,
               const std::string& peer, const std::string& reason);
+  // Hands an expiry pass to the committer and waits an hour for the next.
+  void expire();
   void wait_for_notices();
   void wait_for_reloads();
   void wait_for_refusals();
@@ -108,6 +113,7 @@ class Server {
   asio::steady_timer retry_timer_;  // after a failed accept, e.g. out of descriptors
   asio::steady_timer stop_timer_;
   asio::steady_timer refusal_timer_;  // runs while `refusals_` is not empty
+  asio::steady_timer expiry_timer_;
   Committer& committer_;
   ServeSettings settings_;
   asio::signal_set reloads_;

@@ -44,6 +44,9 @@ bool fits_identifier(std::string_view text);
 // and blank replaced by "_".
 std::string code_string(std::string_view decoded);
 
+// Latin-1 text as UTF-8.
+std::string utf8_of(std::string_view latin1);
+
 // How a message's text is encoded: one byte a character (ASCII, Latin-1) or UTF-8.
 enum class Encoding { single_byte, utf8 };
 

@@ -11,6 +11,7 @@ import collections
 import os
 import re
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
@@ -86,6 +87,53 @@ SHOWN_ELEMENTS = """\
     (0040,0011) SH ScheduledProcedureStepLocation\x20
     (0040,0020) CS ScheduledProcedureStepStatus SCHEDULED
 """
+
+
+def dated(n, start, patient=b"P1", status=b"", charset=b"", name=b"PATIENT^TEST"):
+    """An order of one procedure, its numbers PLn, FLn, ACCn, RPn and SPSn, starting at `start`
+    (OBR-27.4); ORC-5 `status`; MSH-18 `charset`."""
+    n = str(n).encode()
+    return (b"MSH|^~\\&|RIS|SITE|MWL|SITE|20240301120000||ORM^O01|M" + n + b"|P|2.3||||||" +
+            charset + b"\rPID|1||" + patient + b"||" + name + b"\rORC|NW|PL" + n + b"|FL" + n +
+            b"||" + status + b"\rOBR|1|PL" + n + b"|FL" + n + b"|CT1^CT Head" + b"|" * 14 +
+            b"ACC" + n + b"|RP" + n + b"|SPS" + n + b"||||CT|||1^^^" + start + b"\r")
+
+
+def dated_entry(n):
+    return f"wl/hl7mwld-FL{n}__RP{n}__SPS{n}.wl"
+
+
+def ago(seconds):
+    """The local time `seconds` before now, as OBR-27.4 (YYYYMMDDHHMMSS) and as lines show it."""
+    moment = time.localtime(time.time() - seconds)
+    return time.strftime("%Y%m%d%H%M%S", moment).encode(), time.strftime("%Y%m%d %H%M%S", moment)
+
+
+# Three patients' entries for list: 1 and 2 of P1, 3 of P2.
+LISTED = [dated(1, b"200001010800"), dated(2, b"201006151230", status=b"IP"),
+          dated(3, b"29991231", patient=b"P2", name=b"OTHER^ONE")]
+LISTED_FILES = {"o.hl7": LISTED, "wl/": None}
+LISTED_AFTER = ["o.hl7", "wl/", "wl/lockfile"] + [dated_entry(n) for n in (1, 2, 3)]
+LISTED_LINES = [
+    (dated_entry(1)[3:], "P1", "PATIENT^TEST", "ACC1", "RP1", "SPS1", "CT", "ANY",
+     "20000101 080000", "SCHEDULED"),
+    (dated_entry(2)[3:], "P1", "PATIENT^TEST", "ACC2", "RP2", "SPS2", "CT", "ANY",
+     "20100615 123000", "STARTED"),
+    (dated_entry(3)[3:], "P2", "OTHER^ONE", "ACC3", "RP3", "SPS3", "CT", "ANY",
+     "29991231 000000", "SCHEDULED")]
+APPLY_LISTED = [["apply", "--worklist", "wl", "o.hl7"]]
+# Entries around the boundaries of 36h: just inside and just over, SCHEDULED and STARTED.
+MARGIN = 120
+INSIDE, OVER = ago(36 * 3600 - MARGIN), ago(36 * 3600 + MARGIN)
+STARTED_INSIDE, STARTED_OVER = ago(72 * 3600 - MARGIN), ago(72 * 3600 + MARGIN)
+AGED = {"o.hl7": [dated(1, INSIDE[0]), dated(2, OVER[0]), dated(3, STARTED_INSIDE[0], status=b"IP"),
+                  dated(4, STARTED_OVER[0], status=b"IP")], "wl/": None}
+AGED_ALL = ["o.hl7", "wl/", "wl/lockfile"] + [dated_entry(n) for n in (1, 2, 3, 4)]
+AGED_KEPT = ["o.hl7", "wl/", "wl/lockfile", dated_entry(1), dated_entry(3)]
+AGED_GONE = [(dated_entry(2)[3:], "expired: scheduled " + OVER[1]),
+             (dated_entry(4)[3:], "expired: scheduled " + STARTED_OVER[1])]
+DURATION_FORM = "a positive number and a unit m, h or d, as in 90m, 36h or 7d"
+
 BAD_AET = ": an AE title has 1 to 16 characters, no \"\\\"\nRun with --help for more information.\n"
 AGAIN = "\nRun with --help for more information.\n"
 NO_MSH = "no readable MSH segment"
@@ -98,9 +146,10 @@ ENVIRONMENT = dict(os.environ, LC_ALL="C.UTF-8")
 # columns, or text, or a pattern. stderr: the exact text, its {ENOENT}-style fields standing for
 # the C library's text for that error number; or a pattern that must be found (usage errors of
 # the argument library). after: every file and folder the case folder then holds.
+# before: argument lists run first, each of which must succeed.
 Case = collections.namedtuple(
-    "Case", "label args files stdin status stdout stderr after",
-    defaults=({}, b"", 0, (), "", ()))
+    "Case", "label args files stdin status stdout stderr after before",
+    defaults=({}, b"", 0, (), "", (), ()))
 
 CASES = [
     Case("--help", ["--help"],
@@ -268,6 +317,68 @@ CASES = [
          {"shown.hl7": SHOWN},
          stdout=[("shown.hl7", 1, "MSG0004", "write", SHOWN_ENTRY), SHOWN_ELEMENTS],
          after=["shown.hl7"]),
+    Case("list: an entry in Latin-1 in UTF-8; an unreadable entry named, the others listed",
+         ["list", "--worklist", "wl"],
+         {"l.hl7": dated(5, b"20240301", patient=b"M\xdc8", charset=b"8859/1",
+                         name=b"M\xdcLLER^J\\T\\ANNA"),
+          "wl/": None, "wl/hl7mwld-x.wl": DICOM_START + b"x"}, status=1,
+         stdout=[(dated_entry(5)[3:], "M\u00dc8", "M\u00dcLLER^J&ANNA", "ACC5", "RP5", "SPS5",
+                  "CT", "ANY", "20240301 000000", "SCHEDULED")],
+         stderr=re.compile(rb"\Ahl7mwld: wl[/\\]hl7mwld-x.wl: [^\n]+\n\Z"),
+         before=[["apply", "--worklist", "wl", "l.hl7"]],
+         after=["l.hl7", "wl/", "wl/lockfile", "wl/hl7mwld-x.wl", dated_entry(5)]),
+    Case("list: every entry, sorted by file name", ["list", "--worklist", "wl"], LISTED_FILES,
+         stdout=LISTED_LINES, before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --patient", ["list", "--worklist", "wl", "--patient", "P1"], LISTED_FILES,
+         stdout=LISTED_LINES[:2], before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --order: the placer number", ["list", "--worklist", "wl", "--order", "PL2"],
+         LISTED_FILES, stdout=LISTED_LINES[1:2], before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --order: the filler number", ["list", "--worklist", "wl", "--order", "FL3"],
+         LISTED_FILES, stdout=LISTED_LINES[2:], before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --accession", ["list", "--worklist", "wl", "--accession", "ACC1"], LISTED_FILES,
+         stdout=LISTED_LINES[:1], before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --date FROM: that day", ["list", "--worklist", "wl", "--date", "20100615"],
+         LISTED_FILES, stdout=LISTED_LINES[1:2], before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --date FROM-TO, both days included, with --patient",
+         ["list", "--worklist", "wl", "--date", "20000101-29991231", "--patient", "P2"],
+         LISTED_FILES, stdout=LISTED_LINES[2:], before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("list --date: TO before FROM", ["list", "--worklist", "wl", "--date", "20100615-20000101"],
+         {"wl/": None}, status=2, stderr="--date 20100615-20000101: TO is before FROM" + AGAIN,
+         after=["wl/"]),
+    Case("list: missing folder", ["list", "--worklist", "nowl"], status=2,
+         stderr="hl7mwld: nowl: {ENOENT}\n"),
+    Case("expire: just over 36h goes, STARTED twice as long; a kept line for an unreadable entry",
+         ["expire", "--worklist", "wl", "--older-than", "36h"],
+         dict(AGED, **{"wl/hl7mwld-x.wl": DICOM_START + b"x"}),
+         stdout=[("removed",) + line for line in AGED_GONE] +
+                [("kept", "-", "never expired, no readable start: hl7mwld-x.wl")],
+         before=[["apply", "--worklist", "wl", "o.hl7"]], after=AGED_KEPT + ["wl/hl7mwld-x.wl"]),
+    Case("expire --dry-run changes nothing", ["expire", "--worklist", "wl", "--older-than",
+                                              "2160m", "--dry-run"], AGED,
+         stdout=[("would remove",) + line for line in AGED_GONE],
+         before=[["apply", "--worklist", "wl", "o.hl7"]], after=AGED_ALL),
+    Case("expire: a duration without its unit", ["expire", "--worklist", "wl", "--older-than",
+                                                  "36"], {"wl/": None}, status=2,
+         stderr="--older-than 36: " + DURATION_FORM + AGAIN, after=["wl/"]),
+    Case("apply --expire-after: after the messages, one line per entry removed",
+         ["apply", "--worklist", "wl", "--expire-after", "36h", "o.hl7"], AGED,
+         stdout=[("o.hl7", n, f"M{n}", "created", dated_entry(n)[3:]) for n in (1, 2, 3, 4)] +
+                [("-", "-", "-", "removed") + line for line in AGED_GONE], after=AGED_KEPT),
+    Case("the profile's expire_after", ["apply", "--worklist", "wl", "--profile", "p.toml", "o.hl7"],
+         dict(AGED, **{"p.toml": b'[lifecycle]\nexpire_after = "36h"\n'}),
+         stdout=[("o.hl7", n, f"M{n}", "created", dated_entry(n)[3:]) for n in (1, 2, 3, 4)] +
+                [("-", "-", "-", "removed") + line for line in AGED_GONE],
+         after=AGED_KEPT + ["p.toml"]),
+    Case("the command line's --expire-after wins over the profile's",
+         ["apply", "--worklist", "wl", "--profile", "p.toml", "--expire-after", "3d", "o.hl7"],
+         dict(AGED, **{"p.toml": b'[lifecycle]\nexpire_after = "1m"\n'}),
+         stdout=[("o.hl7", n, f"M{n}", "created", dated_entry(n)[3:]) for n in (1, 2, 3, 4)],
+         after=AGED_ALL + ["p.toml"]),
+    Case("a profile's expire_after that is no duration", ["apply", "--worklist", "wl",
+         "--profile", "p.toml", ORDER], {"p.toml": b'[lifecycle]\nexpire_after = "0d"\n',
+                                         ORDER: ORDER, "wl/": None}, status=2,
+         stderr="hl7mwld: p.toml:2:16: expire_after is " + DURATION_FORM + "\n",
+         after=["p.toml", ORDER, "wl/"]),
     Case("show of a cancel and of a rejected message", ["show", "mixed.hl7"],
          {"mixed.hl7": [CANCEL, REJECTED]}, status=1,
          stdout=[("mixed.hl7", 1, "MSG0002", "remove", "-", "the entries of order FL0001"),
@@ -298,6 +409,10 @@ def listing(folder):
 
 def run_case(case, command, data, texts, folder):
     harness.make_files(folder, case.files, data)
+    for args in case.before:
+        first = harness.run(command + args, timeout=60, cwd=folder, env=ENVIRONMENT)
+        if first.returncode != 0:
+            return [f"{args} ended with {first.returncode}: {first.stderr!r}"]
     result = harness.run(command + case.args, timeout=60, cwd=folder, env=ENVIRONMENT,
                          input=harness.content(case.stdin, data))
     stdout = case.stdout

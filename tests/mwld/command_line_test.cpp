@@ -1,10 +1,13 @@
 // The --listen address: host and port, bracketed IPv6, and the forms refused. The --allow
-// networks: prefixes that end inside a byte, IPv4 peers of a dual-stack socket.
+// networks: prefixes that end inside a byte, IPv4 peers of a dual-stack socket. Expiry's
+// durations and where an entry's age crosses them.
 #include "mwld/command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "mwld/expiry.h"
 
 namespace {
 
@@ -65,6 +68,44 @@ TEST(Network, HoldsItsAddresses) {
     ASSERT_EQ(read_network(c.peer, peer), "");
     EXPECT_EQ(network_text(network), c.text);
     EXPECT_EQ(in_network(network, peer.address), c.in);
+  }
+}
+
+TEST(ExpireAfter, DurationsAndAges) {
+  struct Case {
+    std::string duration;
+    long long seconds;  // -1: refused
+    long long age;      // of the entry at `now`, in seconds
+    std::string status;
+    bool expired;
+  };
+  const Case cases[] = {
+      {"90m", 5400, 5400, "SCHEDULED", false},  // exactly DURATION old is kept
+      {"90m", 5400, 5401, "SCHEDULED", true},
+      {"36h", 129600, 129601, "STARTED", false},  // STARTED: twice as long
+      {"36h", 129600, 259200, "STARTED", false},
+      {"36h", 129600, 259201, "STARTED", true},
+      {"7d", 604800, 604801, "", true},
+      {"007d", 604800, -86400, "SCHEDULED", false},  // in the future
+      {"0d", -1, 0, "", false},
+      {"36", -1, 0, "", false},
+      {"h", -1, 0, "", false},
+      {"-1h", -1, 0, "", false},
+      {"+1h", -1, 0, "", false},
+      {"1.5h", -1, 0, "", false},
+      {"1s", -1, 0, "", false},
+      {"1H", -1, 0, "", false},
+      {"1 h", -1, 0, "", false},
+      {"4294967296m", -1, 0, "", false},
+  };
+  const std::time_t now = 1700000000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.duration + " " + std::to_string(c.age) + " " + c.status);
+    std::chrono::seconds duration{};
+    ASSERT_EQ(read_duration(c.duration, duration), c.seconds >= 0);
+    if (c.seconds < 0) continue;
+    EXPECT_EQ(duration.count(), c.seconds);
+    EXPECT_EQ(has_expired(now - c.age, c.status, duration, now), c.expired);
   }
 }
 
