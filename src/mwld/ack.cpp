@@ -98,9 +98,9 @@ bool usable(const Separators& separators) {
 }
 
 bool is_separator(char c, const Separators& separators) {
-  return c != '\0' && (c == separators.field || c == separators.component ||
-                       c == separators.repetition || c == separators.escape ||
-                       c == separators.subcomponent);
+  return c != '\0' &&
+         (c == separators.field || c == separators.component || c == separators.repetition ||
+          c == separators.escape || c == separators.subcomponent);
 }
 
 // A header value as the message holds it, echoed into the acknowledgement: delimiters the two
@@ -210,9 +210,15 @@ std::string acknowledgement(const Fields* msh, const Separators& separators, con
   const std::string type =
       trigger.empty() ? "ACK" : joined({"ACK", trigger, "ACK"}, ours.component);
   std::vector<std::string> msh_fields = {
-      "MSH",   std::string{ours.component, ours.repetition, ours.escape, ours.subcomponent},
-      echo(5), echo(6), echo(3), echo(4), stamp.time, "", type, stamp.control_id, echo(11),
-      echo(12), "", "", "", "", "", echo(18)};
+      "MSH",      std::string{ours.component, ours.repetition, ours.escape, ours.subcomponent},
+      echo(5),    echo(6),
+      echo(3),    echo(4),
+      stamp.time, "",
+      type,       stamp.control_id,
+      echo(11),   echo(12),
+      "",         "",
+      "",         "",
+      "",         echo(18)};
   std::string ack = joined(std::move(msh_fields), ours.field) + '\r';
 
   const std::string code(ack_code_text(answer.code));

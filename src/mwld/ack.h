@@ -39,9 +39,9 @@ std::string_view error_code_text(int code);
 // segments ended by CR, always one well-formed frame's content. It uses the message's separators
 // (any that MSH-2 does not declare taken from "^~\&", or another free character when that one is
 // taken), or "|^~\&" when they are unusable (a control or non-ASCII byte, a blank, a letter or
-// digit, one character declared twice); swaps sending and receiving application and facility; echoes
-// MSH-11, MSH-12 and MSH-18; MSH-9 is ACK^<trigger>^ACK, or ACK when MSH-9.2 is empty. MSA-2 is
-// MSH-10; MSA-3 the reason, escaped. Echoed values keep the delimiters the message and the
+// digit, one character declared twice); swaps sending and receiving application and facility;
+// echoes MSH-11, MSH-12 and MSH-18; MSH-9 is ACK^<trigger>^ACK, or ACK when MSH-9.2 is empty. MSA-2
+// is MSH-10; MSA-3 the reason, escaped. Echoed values keep the delimiters the message and the
 // acknowledgement share, escape the acknowledgement's other delimiters, and write control
 // characters as hex escapes (\X1C\). For reject and error,
 // an ERR segment laid out for MSH-12: before 2.5 ERR-1 (location and code), else (2.5 on, or no

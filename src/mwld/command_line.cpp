@@ -167,7 +167,8 @@ bool apply_profile(CommandLine& line, std::string& error) {
   };
   // A setting of the profile, unless the command line gave its option.
   auto unless_given = [&given](std::string_view option, const auto& setting, auto& value) {
-    if (setting && !given(option)) value = static_cast<std::remove_reference_t<decltype(value)>>(*setting);
+    if (setting && !given(option))
+      value = static_cast<std::remove_reference_t<decltype(value)>>(*setting);
   };
   line.sources = profile.sources;
   line.modalities = profile.modalities;
@@ -298,8 +299,9 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   serve->add_flag("--quiet", line.quiet, "Log only refusals, errors and AR and AE answers");
 
   CLI::App* list = app.add_subcommand(
-      "list", "Print the worklist's entries, one tab-separated line each: file, patient ID, name, "
-              "accession, RP ID, SPS ID, modality, station AE title, start, status");
+      "list",
+      "Print the worklist's entries, one tab-separated line each: file, patient ID, name, "
+      "accession, RP ID, SPS ID, modality, station AE title, start, status");
   add_worklist_option(*list, line.worklist);
   list->add_option("--patient", line.filter.patient_id, "Only the entries of this Patient ID")
       ->type_name("ID");

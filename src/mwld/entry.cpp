@@ -147,8 +147,7 @@ std::string text_of(const Context& c, const Source& source) {
 
 std::string identifier_of(const Context& c, const Source& source) {
   const Separators& p = separators(c);
-  const std::string_view raw =
-      raw_of(segment_named(c.source.segments, source.segment), source, p);
+  const std::string_view raw = raw_of(segment_named(c.source.segments, source.segment), source, p);
   return std::string(trimmed(decode_escapes(first_part(raw, source, p), p)));
 }
 
@@ -304,8 +303,8 @@ struct Start {
 Start scheduled_start(const Context& c, const Sources& sources) {
   const Separators& p = separators(c);
   for (const Source& source : sources) {
-    const std::string_view text = first_part(
-        raw_of(segment_named(c.source.segments, source.segment), source, p), source, p);
+    const std::string_view text =
+        first_part(raw_of(segment_named(c.source.segments, source.segment), source, p), source, p);
     if (starts_with_date(text)) return {std::string(text.substr(0, 8)), time_after_date(text)};
   }
   return {c.source.options.date, c.source.options.time, true};
@@ -362,16 +361,18 @@ std::optional<Sourced> location_rule(const Context& c, const Sources& sources) {
 
 // DICOM's defined terms of Modality (PS3.3 C.7.3.1.1.1).
 constexpr std::string_view kDicomModalities[] = {
-    "AR",       "ASMT",     "AU",      "BDUS",    "BI",       "BMD",     "CFM",      "CR",
-    "CT",       "CTPROTOCOL", "DMS",   "DG",      "DOC",      "DX",      "ECG",      "EEG",
-    "EMG",      "EOG",      "EPS",     "ES",      "FID",      "GM",      "HC",       "HD",
-    "IO",       "IOL",      "IVOCT",   "IVUS",    "KER",      "KO",      "LEN",      "LS",
-    "MG",       "MR",       "M3D",     "NM",      "OAM",      "OCT",     "OP",       "OPM",
-    "OPT",      "OPTBSV",   "OPTENF",  "OPV",     "OSS",      "OT",      "PA",       "PLAN",
-    "POS",      "PR",       "PT",      "PX",      "REG",      "RESP",    "RF",       "RG",
-    "RTDOSE",   "RTIMAGE",  "RTINTENT", "RTPLAN", "RTRAD",    "RTRECORD", "RTSEGANN", "RTSTRUCT",
-    "RWV",      "SEG",      "SM",      "SMR",     "SR",       "SRF",     "STAIN",    "TEXTUREMAP",
-    "TG",       "US",       "VA",      "XA",      "XAPROTOCOL", "XC",
+    "AR",       "ASMT",       "AU",         "BDUS",   "BI",    "BMD",      "CFM",
+    "CR",       "CT",         "CTPROTOCOL", "DMS",    "DG",    "DOC",      "DX",
+    "ECG",      "EEG",        "EMG",        "EOG",    "EPS",   "ES",       "FID",
+    "GM",       "HC",         "HD",         "IO",     "IOL",   "IVOCT",    "IVUS",
+    "KER",      "KO",         "LEN",        "LS",     "MG",    "MR",       "M3D",
+    "NM",       "OAM",        "OCT",        "OP",     "OPM",   "OPT",      "OPTBSV",
+    "OPTENF",   "OPV",        "OSS",        "OT",     "PA",    "PLAN",     "POS",
+    "PR",       "PT",         "PX",         "REG",    "RESP",  "RF",       "RG",
+    "RTDOSE",   "RTIMAGE",    "RTINTENT",   "RTPLAN", "RTRAD", "RTRECORD", "RTSEGANN",
+    "RTSTRUCT", "RWV",        "SEG",        "SM",     "SMR",   "SR",       "SRF",
+    "STAIN",    "TEXTUREMAP", "TG",         "US",     "VA",    "XA",       "XAPROTOCOL",
+    "XC",
 };
 
 struct Translation {
@@ -382,8 +383,8 @@ struct Translation {
 // Sender codes with one DICOM meaning: HL7 table 0074's diagnostic service sections and the
 // names senders commonly use for them.
 constexpr Translation kModalityTranslations[] = {
-    {"MRI", "MR"}, {"NMR", "MR"}, {"NMS", "NM"},  {"RUS", "US"}, {"VUS", "US"},
-    {"OUS", "US"}, {"CUS", "US"}, {"EC", "ECG"},  {"MAMMO", "MG"}, {"PET", "PT"},
+    {"MRI", "MR"}, {"NMR", "MR"}, {"NMS", "NM"}, {"RUS", "US"},   {"VUS", "US"},
+    {"OUS", "US"}, {"CUS", "US"}, {"EC", "ECG"}, {"MAMMO", "MG"}, {"PET", "PT"},
 };
 
 struct Modality {
@@ -394,8 +395,8 @@ struct Modality {
 };
 
 Modality modality_of(const Context& c) {
-  const Sourced sent = first_text(c, sources_of(*row_at("ScheduledProcedureStepSequence.Modality"),
-                                                c.source.options));
+  const Sourced sent = first_text(
+      c, sources_of(*row_at("ScheduledProcedureStepSequence.Modality"), c.source.options));
   Modality modality{code_string(sent.text), code_string(sent.text), sent.source, ""};
   if (modality.sender.empty()) {
     modality.dicom = "OT";
@@ -414,8 +415,8 @@ Modality modality_of(const Context& c) {
   for (const Translation& translation : kModalityTranslations) {
     if (translation.sender == modality.sender) {
       modality.dicom = translation.dicom;
-      modality.note = sent.source + " " + modality.sender + " written as the DICOM modality " +
-                      modality.dicom;
+      modality.note =
+          sent.source + " " + modality.sender + " written as the DICOM modality " + modality.dicom;
       return modality;
     }
   }
@@ -544,7 +545,8 @@ std::optional<Sourced> weight_rule(const Context& c, const Sources&) {
     std::string_view name;
     double kilograms;
   };
-  constexpr Unit kUnits[] = {{"kg", 1.0}, {"g", 0.001}, {"lb", 0.45359237}, {"[lb_av]", 0.45359237}};
+  constexpr Unit kUnits[] = {
+      {"kg", 1.0}, {"g", 0.001}, {"lb", 0.45359237}, {"[lb_av]", 0.45359237}};
   for (const Fields* obx : c.source.segments.obx) {
     const std::string code = field_text(obx, 3, 1, p);
     const std::string system = field_text(obx, 3, 3, p);
@@ -656,14 +658,15 @@ std::optional<Rejection> identifier_problem(const Sourced& value, const Row& row
                   std::any_of(value.text.begin(), value.text.end(), is_c1_control);
   if (!fits_identifier(value.text) || c1) {
     return naming(value.source, kDataTypeError,
-                  value.source + " holds a control character or \"\\\", which an identifier "
-                                 "cannot carry");
+                  value.source +
+                      " holds a control character or \"\\\", which an identifier "
+                      "cannot carry");
   }
   const std::size_t characters = character_count(value.text, set.encoding);
   if (characters > kLongestIdentifier) {
-    return naming(value.source, kDataTypeError,
-                  value.source + " is longer than " + std::to_string(kLongestIdentifier) +
-                      " characters");
+    return naming(
+        value.source, kDataTypeError,
+        value.source + " is longer than " + std::to_string(kLongestIdentifier) + " characters");
   }
   const std::size_t limit = longest_value(row.vr);
   if (c.source.options.refuse_long_identifiers && characters > limit) {
@@ -735,8 +738,8 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
       const Encoding encoding =
           c.source.character_set.to_utf8 ? Encoding::utf8 : c.source.character_set.encoding;
       if (character_count(value->text, encoding) > longest_value(row.vr)) {
-        notes.push_back(value->source + " is longer than " +
-                        std::to_string(longest_value(row.vr)) + " characters (kept whole)");
+        notes.push_back(value->source + " is longer than " + std::to_string(longest_value(row.vr)) +
+                        " characters (kept whole)");
       }
       element.value = std::move(value->text);
     } else {
@@ -752,8 +755,8 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
         rest.remove_prefix(end + 1);
       }
       if (was_cut && row.length == Length::cut_and_say) {
-        notes.push_back(value->source + " is longer than " +
-                        std::to_string(longest_value(row.vr)) + " characters (cut)");
+        notes.push_back(value->source + " is longer than " + std::to_string(longest_value(row.vr)) +
+                        " characters (cut)");
       }
       element.value = std::move(text);
     }
@@ -778,8 +781,8 @@ std::string mapping_rows_text(const std::vector<Row>& rows, const MappingOptions
       sources += (sources.empty() ? "" : ", ") + source_text(source);
     }
     if (!row.made_by.empty()) sources += (sources.empty() ? "" : "; ") + std::string(row.made_by);
-    text += std::string(indent, ' ') + std::string(row.path.substr(row.path.rfind('.') + 1)) +
-            ' ' + tag + ' ' + (sources.empty() ? "-" : sources) + '\n';
+    text += std::string(indent, ' ') + std::string(row.path.substr(row.path.rfind('.') + 1)) + ' ' +
+            tag + ' ' + (sources.empty() ? "-" : sources) + '\n';
     if (row.item) text += mapping_rows_text(*row.item, options, indent + 2);
   }
   return text;
@@ -928,10 +931,10 @@ Identity former_identity_of(const EntrySource& source) {
   };
   const Row& rp_row = *row_at("RequestedProcedureID");
   const Row& sps_row = *row_at("ScheduledProcedureStepSequence.ScheduledProcedureStepID");
-  const std::string rp =
-      first_set({first_identifier(c, sources_of(rp_row, source.options)).text,
-                 value_of(c, "AccessionNumber").text, order.text});
-  const std::string sps = first_set({first_identifier(c, sources_of(sps_row, source.options)).text, rp});
+  const std::string rp = first_set({first_identifier(c, sources_of(rp_row, source.options)).text,
+                                    value_of(c, "AccessionNumber").text, order.text});
+  const std::string sps =
+      first_set({first_identifier(c, sources_of(sps_row, source.options)).text, rp});
   return {order.text, rp, sps, 0};
 }
 

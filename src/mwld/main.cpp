@@ -143,7 +143,8 @@ void print_expiry(const ExpiryResult& result, const std::string& prefix, std::st
     print(prefix + std::string(word) + '\t' + column_text(entry.name) + '\t' +
           column_text(entry.reason) + '\n');
   }
-  if (!result.kept.empty()) print(prefix + "kept\t-\t" + column_text(kept_text(result.kept)) + '\n');
+  if (!result.kept.empty())
+    print(prefix + "kept\t-\t" + column_text(kept_text(result.kept)) + '\n');
   std::fflush(stdout);
 }
 

@@ -137,8 +137,7 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
     const std::string status = field_text(group.orc, 5, 1, message.separators);
     step.action = order_action(control, status);
     const Procedure* first = group.procedures.empty() ? nullptr : &group.procedures.front();
-    const EntrySource order{entry_segments(message, group, first, nullptr), options,
-                            character_set};
+    const EntrySource order{entry_segments(message, group, first, nullptr), options, character_set};
     step.filler_order_number = filler_order_number(order);
     step.placer_order_number = placer_order_number(order);
     if (step.action == OrderAction::none) {
@@ -170,8 +169,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   number_alike(planned, &Planned::identity);
   number_alike(planned, &Planned::former);
   for (const Planned& p : planned) {
-    const EntrySource source{entry_segments(message, groups[p.group], p.procedure, p.ipc),
-                             options, character_set};
+    const EntrySource source{entry_segments(message, groups[p.group], p.procedure, p.ipc), options,
+                             character_set};
     EntryFile& file = plan.steps[p.group].entries.emplace_back();
     plan.rejection = map_entry(source, p.identity, file.entry);
     if (plan.rejection) return rejected(std::move(plan));

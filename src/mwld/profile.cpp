@@ -11,8 +11,8 @@
 
 #include "hl7/read_chunks.h"
 #include "mwld/command_line.h"
-#include "mwld/expiry.h"
 #include "mwld/entry.h"
+#include "mwld/expiry.h"
 #include "mwld/values.h"
 
 namespace {
@@ -73,7 +73,8 @@ std::optional<Problem> read_texts(const toml::node& node, std::string_view key,
     return std::nullopt;
   }
   const toml::array* array = node.as_array();
-  if (!array) return Problem{&node.source(), std::string(key) + " is a string or an array of strings"};
+  if (!array)
+    return Problem{&node.source(), std::string(key) + " is a string or an array of strings"};
   for (const toml::node& element : *array) {
     const std::optional<std::string_view> text = element.value_exact<std::string_view>();
     if (!text) return Problem{&element.source(), std::string(key) + " holds strings only"};
@@ -87,9 +88,10 @@ std::optional<Problem> read_sources(const toml::table& table, Profile& profile) 
   for (const auto& [key, node] : table) {
     const std::string path(key.str());
     if (std::find(rows.begin(), rows.end(), path) == rows.end()) {
-      return Problem{&key.source(), "unknown keyword " + path +
-                                        " (a row of the mapping table that reads sources, e.g. "
-                                        "AccessionNumber or RequestedProcedureCodeSequence.CodeValue)"};
+      return Problem{&key.source(),
+                     "unknown keyword " + path +
+                         " (a row of the mapping table that reads sources, e.g. "
+                         "AccessionNumber or RequestedProcedureCodeSequence.CodeValue)"};
     }
     std::vector<std::string> texts;
     if (auto problem = read_texts(node, path, texts)) return problem;
@@ -149,9 +151,9 @@ std::optional<Problem> read_options(const toml::table& table, Profile& profile) 
     } else if (name == "max_entries") {
       problem = read_count(node, name, profile.max_entries);
     } else {
-      problem = Problem{&key.source(), "unknown option " + std::string(name) + " (" +
-                                           one_of({"charset", "long_identifiers", "max_entries"}) +
-                                           ")"};
+      problem =
+          Problem{&key.source(), "unknown option " + std::string(name) + " (" +
+                                     one_of({"charset", "long_identifiers", "max_entries"}) + ")"};
     }
     if (problem) return problem;
   }
@@ -167,7 +169,8 @@ std::optional<Problem> read_serve(const toml::table& table, Profile& profile) {
       std::string host;
       std::string port;
       if (!problem && !split_listen_address(*profile.listen, host, port)) {
-        problem = Problem{&node.source(), "listen is HOST:PORT or [IPV6]:PORT, the port from 0 to 65535"};
+        problem =
+            Problem{&node.source(), "listen is HOST:PORT or [IPV6]:PORT, the port from 0 to 65535"};
       }
     } else if (name == "allow") {
       problem = read_texts(node, name, profile.allow.emplace());
@@ -209,7 +212,8 @@ std::optional<Problem> read_serve(const toml::table& table, Profile& profile) {
 std::optional<Problem> read_lifecycle(const toml::table& table, Profile& profile) {
   for (const auto& [key, node] : table) {
     if (key.str() != "expire_after") {
-      return Problem{&key.source(), "unknown setting " + std::string(key.str()) + " (expire_after)"};
+      return Problem{&key.source(),
+                     "unknown setting " + std::string(key.str()) + " (expire_after)"};
     }
     if (auto problem = read_text(node, key.str(), profile.expire_after)) return problem;
     std::chrono::seconds duration{};
@@ -228,8 +232,8 @@ struct Section {
 };
 
 constexpr Section kSections[] = {
-    {"sources", read_sources},     {"modality", read_modalities}, {"station_aet", read_station_aets},
-    {"options", read_options},     {"serve", read_serve},         {"lifecycle", read_lifecycle},
+    {"sources", read_sources}, {"modality", read_modalities}, {"station_aet", read_station_aets},
+    {"options", read_options}, {"serve", read_serve},         {"lifecycle", read_lifecycle},
 };
 
 }  // namespace
@@ -254,13 +258,14 @@ bool read_profile(const std::string& path, Profile& profile, std::string& error)
     }
     std::optional<Problem> problem;
     if (!section) {
-      problem = Problem{&key.source(), "unknown table [" + std::string(key.str()) + "] (sources, "
-                                       "modality, station_aet, options, serve, lifecycle)"};
+      problem = Problem{&key.source(), "unknown table [" + std::string(key.str()) +
+                                           "] (sources, "
+                                           "modality, station_aet, options, serve, lifecycle)"};
     } else if (const toml::table* table = node.as_table()) {
       problem = section->read(*table, profile);
     } else {
-      problem = Problem{&node.source(), std::string(key.str()) + " is a table: [" +
-                                            std::string(key.str()) + "]"};
+      problem = Problem{&node.source(),
+                        std::string(key.str()) + " is a table: [" + std::string(key.str()) + "]"};
     }
     if (problem) {
       error = place(path, *problem->where) + ": " + problem->what;

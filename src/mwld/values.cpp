@@ -144,8 +144,8 @@ std::string field_text(const Fields* segment, std::size_t number, std::size_t co
 std::string identifier_text(const Fields* segment, std::size_t number, std::size_t component,
                             const Separators& separators) {
   if (!segment) return {};
-  return std::string(trimmed(
-      decode_escapes(part_of(field(*segment, number), component, separators), separators)));
+  return std::string(
+      trimmed(decode_escapes(part_of(field(*segment, number), component, separators), separators)));
 }
 
 bool fits_identifier(std::string_view text) {

@@ -101,11 +101,19 @@ TEST(Acknowledgement, Texts) {
        "MSA|AE|C13|disk gone \r"
        "ERR|||207^Application internal error^HL70357|E\r"},
       {"control characters echoed as hex escapes: the frame stays whole",
-       "MSH|^~\\&|A|B|C|D|t||ORM^O01|C\x0b" "14|P|2.5\x1c||||||X\x1c|Z", accepted,
+       "MSH|^~\\&|A|B|C|D|t||ORM^O01|C\x0b"
+       "14|P|2.5\x1c||||||X\x1c|Z",
+       accepted,
        "MSH|^~\\&|C|D|A|B|20240102030405+0100||ACK^O01^ACK|ID1|P|2.5\\X1C\\||||||X\\X1C\\\r"
        "MSA|AA|C\\X0B\\14\r"},
       {"a control character as separator: the standard ones, values as text",
-       "MSH\x01^~\\&\x01" "A|1^2\x01" "B\x01" "C\x01" "D\x01t\x01\x01ORM^O01\x01" "C15\x01P\x01" "2.5",
+       "MSH\x01^~\\&\x01"
+       "A|1^2\x01"
+       "B\x01"
+       "C\x01"
+       "D\x01t\x01\x01ORM^O01\x01"
+       "C15\x01P\x01"
+       "2.5",
        accepted,
        "MSH|^~\\&|C|D|A\\F\\1\\S\\2|B|20240102030405+0100||ACK|ID1|P|2.5\r"
        "MSA|AA|C15\r"},
