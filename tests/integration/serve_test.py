@@ -724,12 +724,20 @@ class Sent:
 
 
 @dataclasses.dataclass
+class Reloaded:
+    """A row's step: the row's profile becomes `text`, and the server is sent SIGHUP."""
+    text: bytes
+
+
+@dataclasses.dataclass
 class Serve:
-    """A row's own server: serve's `arguments`; `log` is true of its log after its stop."""
+    """A row's own server: serve's `arguments` (and a profile of `profile`, when given); `log`
+    is true of its log after its stop."""
     arguments: list
     host: str = HOST
     pipe: bool = False
     log: object = None
+    profile: bytes = None
 
 
 def refused(log, address):
@@ -739,6 +747,7 @@ def refused(log, address):
 
 
 GOOD = [order(f"30{i:02d}") for i in range(20)]
+TWO_OBR = GOOD[10] + b"OBR|2|PL3010|FL3010|CT02^CT CHEST\r"  # two entries
 LONG = order("3090", version="2.5.1", padding=3 * MAX_MESSAGE)
 UNREADABLE = b"MSH|^~\\&|RIS|" + b"X" * 2 * MAX_MESSAGE + b"\rPID|1||P3091\r"
 EXACT, ONE_MORE = sized("3092", MAX_MESSAGE), sized("3093", MAX_MESSAGE + 1)
@@ -784,6 +793,12 @@ FAULTS = [
      Serve(["--max-connections-per-peer", "2"], log=lambda log: refused(log, HOST) == 1)),
     ("an empty frame every second does not keep a connection open",
      [Gone(15, START + END, every=1)], [], [], Serve(["--idle-timeout", "2"])),
+    ("a profile read again on SIGHUP; a bad one leaves the settings as they were",
+     [frame(TWO_OBR), Ack(TWO_OBR, "AE", 207), Reloaded(b"[options]\nmax_entries = 2\n"),
+      frame(TWO_OBR), Ack(TWO_OBR, "AA"), Reloaded(b"[options\n"), frame(GOOD[14]),
+      Ack(GOOD[14], "AA")], ["ACC3010", "ACC3014"], [],
+     Serve([], profile=b"[options]\nmax_entries = 1\n",
+           log=lambda log: "reload: the profile was not read" in log)),
 ]
 
 
@@ -794,8 +809,13 @@ def faults(options, work):
     servers = [server]
     try:
         for index, (label, steps, present, absent, *own) in enumerate(FAULTS):
+            profile = os.path.join(work, f"profile-{index}.toml")
+            if own and own[0].profile is not None:
+                with open(profile, "wb") as f:
+                    f.write(own[0].profile)
             if own:  # stopped below, or by the finally of this function
-                servers.append(start_server(options, work, folder, 2590 + index, *own[0].arguments,
+                arguments = own[0].arguments + (["--profile", profile] if own[0].profile else [])
+                servers.append(start_server(options, work, folder, 2590 + index, *arguments,
                                             host=own[0].host, pipe=own[0].pipe))
             row_server, peers = servers[-1] if own else server, []
             for step in ([] if isinstance(steps[0], From) else [From(HOST)]) + steps:
@@ -806,6 +826,11 @@ def faults(options, work):
                     row_server.process.stdout.close()
                 elif isinstance(step, Sent):
                     row_server.process.send_signal(step.number)
+                elif isinstance(step, Reloaded):
+                    with open(profile, "wb") as f:
+                        f.write(step.text)
+                    row_server.process.send_signal(signal.SIGHUP)
+                    time.sleep(0.5)  # the signal is taken on the server's next turn
                 elif isinstance(step, bytes):
                     peer.send(step)
                 elif isinstance(step, Shut):
