@@ -289,3 +289,13 @@ const Element* find_element(const DataSet& data_set, std::uint32_t tag) {
                                   [tag](const Element& element) { return element.tag == tag; });
   return found == data_set.end() ? nullptr : &*found;
 }
+
+std::string tag_text(std::uint32_t tag) {
+  constexpr char kHexDigits[] = "0123456789abcdef";
+  std::string text = "(";
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    text += kHexDigits[(tag >> shift) & 0xF];
+    if (shift == 16) text += ',';
+  }
+  return text + ")";
+}

@@ -42,5 +42,8 @@ std::string encode_file(const DataSet& data_set, std::string_view sop_instance_u
 // reads out of bounds.
 std::optional<DataSet> decode_file(std::string_view bytes);
 
+// A tag as the standard writes it, in lower-case hex: "(0010,0020)", "(0020,000d)".
+std::string tag_text(std::uint32_t tag);
+
 // The value of the top-level element `tag` in `data_set`, or nothing when it is absent.
 const Element* find_element(const DataSet& data_set, std::uint32_t tag);

@@ -86,8 +86,8 @@ const Fields* segment_named(const EntrySegments& s, std::string_view id) {
   return find_segment(*s.message, id);
 }
 
-// Part `number` (from 1) of `text` cut at `separator`; all of it for part 1 when the separator
-// is not declared.
+// Piece `number` (from 1) of `text` cut at `separator`; all of it for piece 1 when the
+// separator is not declared.
 std::string_view nth(std::string_view text, char separator, std::size_t number) {
   for (std::size_t i = 1; i < number; ++i) {
     const std::size_t end = separator == '\0' ? text.npos : text.find(separator);
@@ -152,20 +152,21 @@ std::string identifier_of(const Context& c, const Source& source) {
 }
 
 // The first source whose text is set, with its name; empty, naming the first source, when none.
-Sourced first_text(const Context& c, const Sources& sources) {
+Sourced first_set(const Context& c, const Sources& sources,
+                  std::string (*read)(const Context&, const Source&)) {
   for (const Source& source : sources) {
-    std::string text = text_of(c, source);
+    std::string text = read(c, source);
     if (!text.empty()) return {std::move(text), source_text(source), ""};
   }
   return {"", sources.empty() ? "" : source_text(sources.front()), ""};
 }
 
+Sourced first_text(const Context& c, const Sources& sources) {
+  return first_set(c, sources, text_of);
+}
+
 Sourced first_identifier(const Context& c, const Sources& sources) {
-  for (const Source& source : sources) {
-    std::string text = identifier_of(c, source);
-    if (!text.empty()) return {std::move(text), source_text(source), ""};
-  }
-  return {"", sources.empty() ? "" : source_text(sources.front()), ""};
+  return first_set(c, sources, identifier_of);
 }
 
 const std::vector<Row>& table();
@@ -458,20 +459,10 @@ std::string set_id(const Context& c) {
   return std::to_string(number);
 }
 
-std::string hex_digest(std::string_view text, std::size_t digits) {
-  constexpr char kHex[] = "0123456789ABCDEF";
-  std::string hex;
-  for (std::uint8_t byte : sha256(text)) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 0x0F];
-  }
-  return hex.substr(0, digits);
-}
-
 // An ID that hl7mwld makes fits SH: kept when it does, else the start of its SHA-256.
 Sourced fitted(Sourced id, std::string_view name, Encoding encoding) {
   if (character_count(id.text, encoding) <= kLongestShortIdentifier) return id;
-  const std::string hashed = hex_digest(id.text, kLongestShortIdentifier);
+  const std::string hashed = sha256_hex(id.text).substr(0, kLongestShortIdentifier);
   id.note = std::string(name) + " " + hashed + ": the SHA-256 of " + id.text + " (from " +
             id.source + ", longer than 16 characters)";
   id.text = hashed;
@@ -768,21 +759,14 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
 std::string mapping_rows_text(const std::vector<Row>& rows, const MappingOptions& options,
                               std::size_t indent) {
   std::string text;
-  constexpr char kHex[] = "0123456789ABCDEF";
   for (const Row& row : rows) {
-    std::string tag = "(";
-    for (int shift = 28; shift >= 0; shift -= 4) {
-      tag += kHex[(row.tag >> shift) & 0xF];
-      if (shift == 16) tag += ',';
-    }
-    tag += ")";
     std::string sources;
     for (const Source& source : sources_of(row, options)) {
       sources += (sources.empty() ? "" : ", ") + source_text(source);
     }
     if (!row.made_by.empty()) sources += (sources.empty() ? "" : "; ") + std::string(row.made_by);
     text += std::string(indent, ' ') + std::string(row.path.substr(row.path.rfind('.') + 1)) + ' ' +
-            tag + ' ' + (sources.empty() ? "-" : sources) + '\n';
+            tag_text(row.tag) + ' ' + (sources.empty() ? "-" : sources) + '\n';
     if (row.item) text += mapping_rows_text(*row.item, options, indent + 2);
   }
   return text;
@@ -865,13 +849,22 @@ void set_clock(MappingOptions& options, std::time_t now) {
   options.time = digits.substr(8, 6);
 }
 
-EntrySegments entry_segments(const Message& message, const OrderGroup& group,
-                             const Procedure* procedure, const Fields* ipc) {
+EntrySegments message_segments(const Message& message) {
   EntrySegments segments;
   segments.message = &message;
   segments.msh = message.readable ? &message.segments.front() : nullptr;
   segments.pid = find_segment(message, "PID");
   segments.pv1 = find_segment(message, "PV1");
+  for (const Fields& segment : message.segments) {
+    if (segment.empty()) continue;
+    if (segment[0] == "AL1") segments.al1.push_back(&segment);
+    if (segment[0] == "OBX") segments.obx.push_back(&segment);
+  }
+  return segments;
+}
+
+EntrySegments entry_segments(EntrySegments segments, const OrderGroup& group,
+                             const Procedure* procedure, const Fields* ipc) {
   segments.orc = group.orc;
   segments.tq1 = group.tq1;
   if (procedure) {
@@ -879,11 +872,6 @@ EntrySegments entry_segments(const Message& message, const OrderGroup& group,
     segments.zds = procedure->zds;
   }
   segments.ipc = ipc;
-  for (const Fields& segment : message.segments) {
-    if (segment.empty()) continue;
-    if (segment[0] == "AL1") segments.al1.push_back(&segment);
-    if (segment[0] == "OBX") segments.obx.push_back(&segment);
-  }
   return segments;
 }
 

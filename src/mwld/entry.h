@@ -62,9 +62,13 @@ struct EntrySegments {
   std::vector<const Fields*> obx;
 };
 
-// The segments of the entry of `procedure` (nullptr for a group without OBR) of `group`, and of
-// `ipc` (nullptr for none).
-EntrySegments entry_segments(const Message& message, const OrderGroup& group,
+// The segments of `message` that every entry of it reads: MSH, PID, PV1, AL1, OBX. Found once
+// per message.
+EntrySegments message_segments(const Message& message);
+
+// `of_message` with the segments of the entry of `procedure` (nullptr for a group without OBR)
+// of `group`, and of `ipc` (nullptr for none).
+EntrySegments entry_segments(EntrySegments of_message, const OrderGroup& group,
                              const Procedure* procedure, const Fields* ipc);
 
 // How the message's text is read and written: the Specific Character Set the entries declare,

@@ -74,12 +74,8 @@ std::string entry_file_name(const Identity& identity) {
   name += kEntrySuffix;
   if (name.size() <= kLongestName) return name;
   // A hashed name never holds "__", so it cannot equal an encoded one.
-  name = kNamePrefix;
-  for (std::uint8_t byte : sha256(serialized(identity, "file name"))) {
-    name += kHexDigits[byte >> 4];
-    name += kHexDigits[byte & 0x0F];
-  }
-  return name + std::string(kEntrySuffix);
+  return std::string(kNamePrefix) + sha256_hex(serialized(identity, "file name")) +
+         std::string(kEntrySuffix);
 }
 
 std::string derived_uid(const Identity& identity, std::string_view purpose) {

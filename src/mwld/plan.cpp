@@ -130,6 +130,7 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   }
   plan.rejection = check_size(message, groups, options.max_entries);
   if (plan.rejection) return plan;
+  const EntrySegments of_message = message_segments(message);
   std::vector<Planned> planned;
   for (const OrderGroup& group : groups) {
     OrderStep& step = plan.steps.emplace_back();
@@ -137,7 +138,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
     const std::string status = field_text(group.orc, 5, 1, message.separators);
     step.action = order_action(control, status);
     const Procedure* first = group.procedures.empty() ? nullptr : &group.procedures.front();
-    const EntrySource order{entry_segments(message, group, first, nullptr), options, character_set};
+    const EntrySource order{entry_segments(of_message, group, first, nullptr), options,
+                            character_set};
     step.filler_order_number = filler_order_number(order);
     step.placer_order_number = placer_order_number(order);
     if (step.action == OrderAction::none) {
@@ -155,7 +157,7 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
         std::vector<const Fields*> ipcs = procedure.ipcs;
         if (ipcs.empty()) ipcs.push_back(nullptr);
         for (const Fields* ipc : ipcs) {
-          const EntrySource source{entry_segments(message, group, &procedure, ipc), options,
+          const EntrySource source{entry_segments(of_message, group, &procedure, ipc), options,
                                    character_set};
           if (!plan.rejection) plan.rejection = check_entry(source);
           planned.push_back({plan.steps.size() - 1, &procedure, ipc, identity_of(source),
@@ -169,8 +171,8 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   number_alike(planned, &Planned::identity);
   number_alike(planned, &Planned::former);
   for (const Planned& p : planned) {
-    const EntrySource source{entry_segments(message, groups[p.group], p.procedure, p.ipc), options,
-                             character_set};
+    const EntrySource source{entry_segments(of_message, groups[p.group], p.procedure, p.ipc),
+                             options, character_set};
     EntryFile& file = plan.steps[p.group].entries.emplace_back();
     plan.rejection = map_entry(source, p.identity, file.entry);
     if (plan.rejection) return rejected(std::move(plan));

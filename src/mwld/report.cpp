@@ -3,21 +3,6 @@
 
 #include "mwld/values.h"
 
-namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-std::string tag_text(std::uint32_t tag) {
-  std::string text = "(";
-  for (int shift = 28; shift >= 0; shift -= 4) {
-    text += kHexDigits[(tag >> shift) & 0xF];
-    if (shift == 16) text += ',';
-  }
-  return text + ")";
-}
-
-}  // namespace
-
 std::string column_text(std::string_view text) {
   if (text.empty()) return "-";
   std::string clean(text);

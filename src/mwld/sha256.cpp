@@ -104,3 +104,13 @@ Sha256Digest sha256(std::string_view bytes) {
   }
   return digest;
 }
+
+std::string sha256_hex(std::string_view bytes) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (const std::uint8_t byte : sha256(bytes)) {
+    hex += kHexDigits[byte >> 4];
+    hex += kHexDigits[byte & 0x0F];
+  }
+  return hex;
+}
