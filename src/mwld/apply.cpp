@@ -8,95 +8,127 @@
 #include <set>
 #include <utility>
 
-#include "mwld/dicom.h"
+#include "mwld/entry_change.h"
 #include "mwld/report.h"
 
 namespace {
 
-struct OrderNumbers {
-  std::string placer;
-  std::string filler;
-};
-
 // An entry belongs to a cancelled order when the filler numbers are equal or, where either has
 // none, the placer numbers are; an empty number matches nothing.
-bool belongs_to(const OrderNumbers& entry, const OrderStep& cancel) {
-  if (!entry.filler.empty() && !cancel.filler_order_number.empty()) {
-    return entry.filler == cancel.filler_order_number;
+bool belongs_to(const EntrySummary& entry, const OrderStep& order) {
+  if (!entry.filler_order_number.empty() && !order.filler_order_number.empty()) {
+    return entry.filler_order_number == order.filler_order_number;
   }
-  return !entry.placer.empty() && entry.placer == cancel.placer_order_number;
+  return !entry.placer_order_number.empty() &&
+         entry.placer_order_number == order.placer_order_number;
 }
 
-// The value of a top-level element. Trailing blanks are padding in the order numbers' VR,
-// which an entry rewritten in Implicit VR does not name.
-std::string text_of(const DataSet& data_set, std::uint32_t tag) {
-  const Element* element = find_element(data_set, tag);
-  if (!element) return {};
-  const std::size_t end = element->value.find_last_not_of(' ');
-  return element->value.substr(0, end == std::string::npos ? 0 : end + 1);
+// An entry is the patient's when the Patient IDs are equal and, where both have one, the
+// issuers.
+bool is_patients(const EntrySummary& entry, const PatientKey& patient) {
+  return entry.patient_id == patient.id &&
+         (entry.issuer.empty() || patient.issuer.empty() || entry.issuer == patient.issuer);
 }
 
-// Nothing when `bytes` are not a DICOM file the reader takes.
-std::optional<OrderNumbers> order_numbers_of(const std::string& bytes) {
-  const std::optional<DataSet> data_set = decode_file(bytes);
-  if (!data_set) return std::nullopt;
-  return OrderNumbers{text_of(*data_set, 0x00402016), text_of(*data_set, 0x00402017)};
-}
+// A change of the batch so far: the entry's new file, with its summary when an index is kept.
+struct Pending {
+  std::string bytes;
+  EntrySummary summary;
+};
 
-// The folder's entries as the batch leaves them so far. Existing entries are read only when a
-// cancel needs their order numbers.
+// The folder's entries as the batch leaves them so far: the index (when the batch needs one)
+// under the batch's own changes.
 struct FolderView {
   Folder& folder;
-  std::map<std::string, std::optional<OrderNumbers>> changed;  // nothing: removed
-  // Nothing: an entry that could not be read, so no cancel can tell whether it is its order's.
-  std::optional<std::map<std::string, std::optional<OrderNumbers>>> existing;
+  const WorklistIndex* index;
+  std::map<std::string, std::optional<Pending>> changed;  // nothing: removed
 
   bool exists(const std::string& name) const {
     if (auto it = changed.find(name); it != changed.end()) return it->second.has_value();
-    if (existing) return existing->count(name) > 0;
+    if (index) return index->entries.count(name) > 0;
     return entry_exists(folder, name);
   }
 
-  bool read_existing(std::string& error) {
-    if (existing) return true;
-    std::vector<std::string> names;
-    if (!list_entries(folder, names, error)) return false;
-    existing.emplace();
-    for (const std::string& name : names) {
-      std::string bytes;
-      std::optional<OrderNumbers> numbers;
-      if (read_entry(folder, name, bytes, error)) numbers = order_numbers_of(bytes);
-      // An entry removed meanwhile is simply gone.
-      if (numbers || entry_exists(folder, name)) (*existing)[name] = numbers;
-    }
-    error.clear();
-    return true;
+  void write(const std::string& name, std::string bytes) {
+    Pending pending{std::move(bytes), {}};
+    if (index) pending.summary = summary_of(name, pending.bytes);
+    changed[name] = std::move(pending);
   }
 
-  // The entries of the cancelled order, as the batch leaves the folder so far.
-  std::vector<std::string> entries_of(const OrderStep& cancel) const {
-    std::vector<std::string> names;
-    for (const auto& [name, numbers] : *existing) {
-      if (numbers && !changed.count(name) && belongs_to(*numbers, cancel)) names.push_back(name);
+  // The names of the entries passing `test`, found by `key` in the index.
+  template <typename Test>
+  std::vector<std::string> find(const std::set<std::string>& found, Test test) const {
+    std::set<std::string> names;
+    for (const std::string& name : found) {
+      if (!changed.count(name) && test(index->entries.at(name).summary)) names.insert(name);
     }
-    for (const auto& [name, numbers] : changed) {
-      if (numbers && belongs_to(*numbers, cancel)) names.push_back(name);
+    for (const auto& [name, pending] : changed) {
+      if (pending && test(pending->summary)) names.insert(name);
     }
-    return names;
+    return {names.begin(), names.end()};
   }
 
-  // What a cancel says of the entries it could not read; empty when it read them all.
+  std::vector<std::string> entries_of(const OrderStep& order) const {
+    std::set<std::string> found = entries_of_order(*index, order.filler_order_number);
+    const std::set<std::string>& placed = entries_of_order(*index, order.placer_order_number);
+    found.insert(placed.begin(), placed.end());
+    return find(found, [&order](const EntrySummary& entry) { return belongs_to(entry, order); });
+  }
+
+  std::vector<std::string> entries_of(const PatientKey& patient) const {
+    return find(entries_of_patient(*index, patient.id),
+                [&patient](const EntrySummary& entry) { return is_patients(entry, patient); });
+  }
+
+  const EntrySummary& summary(const std::string& name) const {
+    if (auto it = changed.find(name); it != changed.end()) return it->second->summary;
+    return index->entries.at(name).summary;
+  }
+
+  bool bytes_of(const std::string& name, std::string& bytes) const {
+    if (auto it = changed.find(name); it != changed.end()) {
+      bytes = it->second->bytes;
+      return true;
+    }
+    std::string ignored;
+    return read_entry(folder, name, bytes, ignored);
+  }
+
+  // What a message says of the entries it could not read; empty when it read them all.
   std::string unreadable() const {
     std::string names;
     std::size_t count = 0;
-    for (const auto& [name, numbers] : *existing) {
-      if (numbers || changed.count(name)) continue;
+    for (const std::string& name : index->unreadable) {
+      if (changed.count(name)) continue;
       names += (count++ == 0 ? "" : ", ") + name;
     }
     if (count == 0) return {};
     return (count == 1 ? "entry " : "entries ") + names + " could not be read";
   }
 };
+
+// The entries `names` changed by `change` (bytes in, the change out), each a line; the entries
+// it cannot change are named in `problems`.
+template <typename Change>
+void change_entries(const std::vector<std::string>& names, FolderView& view, Change change,
+                    MessageResult& result, std::vector<FolderChange>& changes,
+                    std::vector<std::string>& problems) {
+  for (const std::string& name : names) {
+    std::string bytes;
+    ChangedEntry changed;
+    if (!view.bytes_of(name, bytes)) {
+      changed.problem = "it could not be read";
+    } else {
+      changed = change(name, bytes);
+    }
+    if (!changed.problem.empty())
+      problems.push_back("entry " + name + " not changed: " + changed.problem);
+    if (!changed.bytes) continue;
+    result.lines.push_back({Outcome::updated, name, ""});
+    changes.push_back({name, *changed.bytes});
+    view.write(name, std::move(*changed.bytes));
+  }
+}
 
 // The lines of one message's steps, against the folder as `view` shows it; records the
 // message's changes in `view` and `changes`, one line for each change.
@@ -108,6 +140,7 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     return result;
   }
   std::vector<std::string> reasons;
+  if (!plan.reason.empty()) reasons.push_back(plan.reason);
   bool unreadable_named = false;  // once in a message
   std::set<std::string> written;
   for (const OrderStep& step : plan.steps) {
@@ -118,9 +151,8 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     for (const EntryFile& file : step.entries) {
       const Outcome outcome = view.exists(file.name) ? Outcome::replaced : Outcome::created;
       result.lines.push_back({outcome, file.name, joined(file.entry.notes)});
-      view.changed[file.name] =
-          OrderNumbers{file.entry.placer_order_number, file.entry.filler_order_number};
       changes.push_back({file.name, file.bytes});
+      view.write(file.name, file.bytes);
       // The same entry under the name an earlier version gave it goes, or it would stay on
       // the worklist beside its successor.
       const std::string& former = file.former_name;
@@ -131,20 +163,45 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
         changes.push_back({former, std::nullopt});
       }
     }
-    if (step.action != OrderAction::cancel) continue;
+    if (step.action != OrderAction::cancel && step.action != OrderAction::start) continue;
     const std::vector<std::string> names = view.entries_of(step);
     std::string unreadable = unreadable_named ? "" : view.unreadable();
     unreadable_named = unreadable_named || !unreadable.empty();
     if (names.empty()) reasons.push_back("no entries of order " + order_label(step));
     if (names.empty() && !unreadable.empty()) reasons.push_back(unreadable);
+    if (step.action == OrderAction::start) {
+      if (!unreadable.empty() && !names.empty()) reasons.push_back(unreadable);
+      change_entries(
+          names, view,
+          [](const std::string&, const std::string& bytes) { return started_entry(bytes); }, result,
+          changes, reasons);
+      continue;
+    }
     for (const std::string& name : names) {
       result.lines.push_back({Outcome::removed, name, std::exchange(unreadable, "")});
       view.changed[name] = std::nullopt;
       changes.push_back({name, std::nullopt});
     }
   }
+  for (const PatientStep& step : plan.patient_steps) {
+    const std::vector<std::string> names = view.entries_of(step.patient);
+    if (names.empty()) reasons.push_back("no entries of patient " + patient_label(step.patient));
+    const std::string unreadable = unreadable_named ? "" : view.unreadable();
+    unreadable_named = unreadable_named || !unreadable.empty();
+    if (!unreadable.empty()) reasons.push_back(unreadable);
+    auto update = [&view, &step](const std::string& name, const std::string& bytes) {
+      const std::string& admission = view.summary(name).admission_id;
+      const bool same_visit = step.visit.empty() || admission.empty() || admission == step.visit;
+      return updated_entry(bytes, step, same_visit);
+    };
+    change_entries(names, view, update, result, changes, reasons);
+  }
   result.entries_changed = result.lines.size();
-  if (result.lines.empty()) result.lines.push_back({Outcome::ignored, "", joined(reasons)});
+  if (result.lines.empty()) {
+    result.lines.push_back({Outcome::ignored, "", joined(reasons)});
+  } else if (!reasons.empty() && !plan.patient_steps.empty()) {
+    result.lines.back().reason = joined(reasons);
+  }
   return result;
 }
 
@@ -177,10 +234,12 @@ void settle(std::vector<MessageResult>& results, const std::vector<std::size_t>&
   }
 }
 
-bool has_cancel(const std::vector<const MessagePlan*>& plans) {
+// Cancels, starts and patient messages find their entries in the index.
+bool needs_index(const std::vector<const MessagePlan*>& plans) {
   for (const MessagePlan* plan : plans) {
+    if (!plan->patient_steps.empty()) return true;
     for (const OrderStep& step : plan->steps) {
-      if (step.action == OrderAction::cancel) return true;
+      if (step.action == OrderAction::cancel || step.action == OrderAction::start) return true;
     }
   }
   return false;
@@ -196,6 +255,8 @@ const char* outcome_word(Outcome outcome) {
       return "replaced";
     case Outcome::removed:
       return "removed";
+    case Outcome::updated:
+      return "updated";
     case Outcome::ignored:
       return "ignored";
     case Outcome::rejected:
@@ -204,15 +265,16 @@ const char* outcome_word(Outcome outcome) {
   return "";
 }
 
-bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
+bool apply_plans(Folder& folder, WorklistIndex& index, const std::vector<const MessagePlan*>& plans,
                  std::vector<MessageResult>& results, std::string& error) {
   results.assign(plans.size(), MessageResult{});
   if (!lock_folder(folder, error)) return false;
-  FolderView view{folder, {}, std::nullopt};
-  if (has_cancel(plans) && !view.read_existing(error)) {
+  const bool indexed = index.built || needs_index(plans);
+  if (indexed && !refresh_index(folder, index, error)) {
     unlock_folder(folder);
     return false;
   }
+  FolderView view{folder, indexed ? &index : nullptr, {}};
   std::vector<FolderChange> changes;
   std::vector<std::size_t> ends;
   for (std::size_t i = 0; i < plans.size(); ++i) {
@@ -221,6 +283,7 @@ bool apply_plans(Folder& folder, const std::vector<const MessagePlan*>& plans,
   }
   CommitProgress progress;
   const bool committed = commit_changes(folder, changes, progress, error);
+  if (indexed) index_commit(folder, index, changes, progress);
   unlock_folder(folder);
   settle(results, ends, progress);
   return committed;

@@ -47,7 +47,7 @@ void Committer::submit(MessagePlan plan, CommitDone done) {
   post(std::move(done), CommitOutcome{});
 }
 
-void Committer::submit_task(std::function<void(Folder&)> task) {
+void Committer::submit_task(std::function<void(Folder&, WorklistIndex&)> task) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
   queue_.push_back({{}, {}, std::move(task)});
@@ -86,7 +86,7 @@ void Committer::run() {
   std::vector<const MessagePlan*> plans;
   std::vector<MessageResult> results;
   while (true) {
-    std::function<void(Folder&)> task;
+    std::function<void(Folder&, WorklistIndex&)> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
@@ -105,13 +105,13 @@ void Committer::run() {
       }
     }
     if (task) {
-      task(folder_);
+      task(folder_, index_);
       continue;
     }
     plans.clear();
     for (const Job& job : group) plans.push_back(&job.plan);
     std::string error;
-    apply_plans(folder_, plans, results, error);
+    apply_plans(folder_, index_, plans, results, error);
     for (std::size_t i = 0; i < group.size(); ++i) {
       CommitOutcome outcome{true, results[i].applied, std::move(results[i]), {}};
       if (!outcome.applied) outcome.error = error + unknown_text(outcome.result);

@@ -15,6 +15,7 @@
 #include "mwld/apply.h"
 #include "mwld/folder.h"
 #include "mwld/plan.h"
+#include "mwld/worklist_index.h"
 
 namespace asio {
 class io_context;
@@ -49,10 +50,10 @@ class Committer {
   // the `done` of one group run in the order their messages were applied.
   void submit(MessagePlan plan, CommitDone done);
 
-  // Queues `task`, which runs on the thread with the folder between two groups, after the
-  // messages queued before it: work on the folder that must not race a commit. A task dropped
-  // at stop does not run.
-  void submit_task(std::function<void(Folder&)> task);
+  // Queues `task`, which runs on the thread with the folder and its index between two groups,
+  // after the messages queued before it: work on the folder that must not race a commit. A task
+  // dropped at stop does not run.
+  void submit_task(std::function<void(Folder&, WorklistIndex&)> task);
 
   // Drops the messages no group has taken yet (their `done` run on `io`, not taken) and lets
   // the thread end after the group it is committing now. Later messages are dropped likewise.
@@ -67,7 +68,7 @@ class Committer {
   struct Job {
     MessagePlan plan;
     CommitDone done;
-    std::function<void(Folder&)> task;
+    std::function<void(Folder&, WorklistIndex&)> task;
   };
 
   void run();
@@ -75,6 +76,7 @@ class Committer {
 
   asio::io_context& io_;
   Folder folder_;
+  WorklistIndex index_;  // of the folder: built by a task, then refreshed before each group
   const std::size_t max_group_;
   std::mutex mutex_;
   std::condition_variable wake_;   // a job queued, or stop

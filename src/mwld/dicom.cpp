@@ -251,7 +251,7 @@ std::string encode_file(const DataSet& data_set, std::string_view sop_instance_u
   return out;
 }
 
-std::optional<DataSet> decode_file(std::string_view bytes) {
+std::optional<DataSet> decode_file(std::string_view bytes, std::string* sop_instance_uid) {
   if (bytes.size() < kPreambleSize + kMagic.size() ||
       bytes.substr(kPreambleSize, kMagic.size()) != kMagic) {
     return std::nullopt;
@@ -275,6 +275,10 @@ std::optional<DataSet> decode_file(std::string_view bytes) {
   if (!meta) return std::nullopt;
   const Element* transfer_syntax = find_element(*meta, kTransferSyntaxTag);
   if (!transfer_syntax) return std::nullopt;
+  if (sop_instance_uid) {
+    const Element* uid = find_element(*meta, 0x00020003);
+    *sop_instance_uid = uid ? uid->value : std::string();
+  }
   if (transfer_syntax->value == kExplicitVrLittleEndian) {
     return decode_data_set(bytes.substr(meta_size), Syntax::explicit_vr);
   }

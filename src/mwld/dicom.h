@@ -39,8 +39,8 @@ std::string encode_file(const DataSet& data_set, std::string_view sop_instance_u
 // DA, LO, PN, SH and TM, trailing NULs in UI; other values are kept as they are. In Implicit VR
 // an element of undefined length is read as a sequence and any other as "UN", its value as it
 // is. Nothing when the bytes are not such a file, or nest sequences more than 8 deep. Never
-// reads out of bounds.
-std::optional<DataSet> decode_file(std::string_view bytes);
+// reads out of bounds. `sop_instance_uid`, when given, gets the file meta group's.
+std::optional<DataSet> decode_file(std::string_view bytes, std::string* sop_instance_uid = nullptr);
 
 // A tag as the standard writes it, in lower-case hex: "(0010,0020)", "(0020,000d)".
 std::string tag_text(std::uint32_t tag);

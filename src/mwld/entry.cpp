@@ -83,6 +83,7 @@ const Fields* segment_named(const EntrySegments& s, std::string_view id) {
   if (id == "OBR") return s.obr;
   if (id == "ZDS") return s.zds;
   if (id == "IPC") return s.ipc;
+  if (id == "MRG") return s.mrg;
   return find_segment(*s.message, id);
 }
 
@@ -756,6 +757,44 @@ std::optional<Rejection> fill(const std::vector<Row>& rows, const Context& c, Da
   return std::nullopt;
 }
 
+// The rows an update message writes, in the table's order; the visit's change only in entries of
+// the same visit.
+struct UpdatedRow {
+  std::string_view path;
+  bool visit;
+};
+
+constexpr UpdatedRow kUpdatedRows[] = {
+    {"ReferringPhysicianName", true},
+    {"PatientName", false},
+    {"PatientID", false},
+    {"IssuerOfPatientID", false},
+    {"PatientBirthDate", false},
+    {"PatientSex", false},
+    {"AdmissionID", true},
+    {"CurrentPatientLocation", true},
+};
+
+bool is_patient_or_visit_field(const Source& source) {
+  return source.segment == "PID" || source.segment == "PV1";
+}
+
+// The fields an update reads for `row`: its sources in PID and PV1; for the issuer, component 4
+// of the Patient ID's.
+Sources update_fields(const Row& row, const MappingOptions& options) {
+  Sources fields;
+  const bool issuer = row.path == "IssuerOfPatientID";
+  for (Source source : sources_of(issuer ? *row_at("PatientID") : row, options)) {
+    if (!is_patient_or_visit_field(source)) continue;
+    if (issuer) {
+      source.component = 4;
+      source.subcomponent = 0;
+    }
+    fields.push_back(std::move(source));
+  }
+  return fields;
+}
+
 std::string mapping_rows_text(const std::vector<Row>& rows, const MappingOptions& options,
                               std::size_t indent) {
   std::string text;
@@ -984,4 +1023,64 @@ std::vector<std::string> source_rows() {
   std::vector<std::string> paths;
   add_paths(kEntry, paths);
   return paths;
+}
+
+PatientKey patient_of(const EntrySource& source) {
+  const Context c{source, nullptr};
+  return {value_of(c, "PatientID").text, value_of(c, "IssuerOfPatientID").text};
+}
+
+PatientKey prior_patient_of(const EntrySource& source) {
+  MappingOptions options = source.options;
+  Sources prior;
+  for (Source field : sources_of(*row_at("PatientID"), source.options)) {
+    if (field.segment != "PID" || (field.field != 2 && field.field != 3)) continue;
+    field.field = field.field == 3 ? 1 : 4;
+    field.segment = "MRG";
+    prior.push_back(std::move(field));
+  }
+  prior.push_back({"MRG", 4, 0, 0, Source::Pick::first, ""});
+  options.sources["PatientID"] = std::move(prior);
+  return patient_of({source.segments, options, source.character_set});
+}
+
+std::optional<Rejection> map_attribute_updates(const EntrySource& source,
+                                               AttributeUpdates& updates) {
+  MappingOptions options = source.options;
+  for (const UpdatedRow& updated : kUpdatedRows) {
+    options.sources[std::string(updated.path)] =
+        update_fields(*row_at(updated.path), source.options);
+  }
+  const EntrySource read{source.segments, options, source.character_set};
+  const Context c{read, nullptr};
+  const Separators& p = separators(c);
+  for (const UpdatedRow& updated : kUpdatedRows) {
+    const Row& row = *row_at(updated.path);
+    std::string_view sent;
+    for (const Source& field : update_fields(row, source.options)) {
+      sent = first_part(raw_of(segment_named(read.segments, field.segment), field, p), field, p);
+      if (!sent.empty()) break;
+    }
+    if (sent.empty()) continue;
+    DataSet& data_set = updated.visit ? updates.visit : updates.patient;
+    if (sent == "\"\"") {
+      data_set.push_back({row.tag, row.vr, row.path, "", {}});
+      continue;
+    }
+    if (auto rejection = fill({row}, c, data_set, updates.notes)) return rejection;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> table_vr(std::uint32_t tag) {
+  auto find = [tag](const std::vector<Row>& rows, auto& self) -> std::optional<std::string_view> {
+    for (const Row& row : rows) {
+      if (row.tag == tag) return row.vr;
+      if (row.item) {
+        if (auto vr = self(*row.item, self)) return vr;
+      }
+    }
+    return std::nullopt;
+  };
+  return find(kEntry, find);
 }

@@ -58,6 +58,7 @@ struct EntrySegments {
   const Fields* obr = nullptr;
   const Fields* zds = nullptr;
   const Fields* ipc = nullptr;
+  const Fields* mrg = nullptr;  // of a merge: the record merged away
   std::vector<const Fields*> al1;
   std::vector<const Fields*> obx;
 };
@@ -125,6 +126,36 @@ std::optional<Rejection> check_entry(const EntrySource& source);
 // The entry with `identity`, or why a value does not fit its element.
 std::optional<Rejection> map_entry(const EntrySource& source, const Identity& identity,
                                    Entry& entry);
+
+// A patient as entries name it: the Patient ID and, when known, its issuer.
+struct PatientKey {
+  std::string id;
+  std::string issuer;
+};
+
+// The patient of the message's PID by the Patient ID and Issuer of Patient ID rows; and the
+// patient a merge names in its MRG: the same rows read from MRG-1 in place of PID-3 and MRG-4 in
+// place of PID-2, then MRG-4 (as versions before 2.3.1 send it). An empty `id` when there is none.
+PatientKey patient_of(const EntrySource& source);
+PatientKey prior_patient_of(const EntrySource& source);
+
+// What the `patient` and `visit` rows of an update message write: an element for each row
+// whose fields in PID or PV1 (by the profile's sources; sources in other segments are not read)
+// are set, with an empty value for one sent as HL7's null (""). A row whose fields are absent or
+// empty is not among them: the entry keeps its value.
+struct AttributeUpdates {
+  DataSet patient;  // Patient's Name, ID, Issuer of Patient ID, Birth Date, Sex
+  DataSet visit;    // Admission ID, Current Patient Location, Referring Physician's Name
+  std::vector<std::string> notes;
+};
+
+// The updates the message gives, or why a value cannot be written (as map_entry refuses it).
+std::optional<Rejection> map_attribute_updates(const EntrySource& source,
+                                               AttributeUpdates& updates);
+
+// The VR the mapping table gives the attribute `tag` (in any sequence's item), or nothing for
+// an attribute it does not write: how an entry read back in Implicit VR gets its VRs again.
+std::optional<std::string_view> table_vr(std::uint32_t tag);
 
 // The mapping table as `options` leave it: one line per row, "Attribute (gggg,eeee) sources",
 // the sources in the table's notation, or the rule that makes the value when it is no list of

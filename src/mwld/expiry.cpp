@@ -1,6 +1,7 @@
 // Expiry: which entries have expired, and their removal in one commit.
 #include "mwld/expiry.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 
@@ -36,33 +37,38 @@ std::string kept_text(const std::vector<std::string>& names) {
   return "never expired, no readable start: " + joined(names);
 }
 
-bool expire_entries(Folder& folder, std::chrono::seconds duration, std::time_t now,
-                    std::size_t limit, bool dry_run, ExpiryResult& result, std::string& error) {
+bool expire_entries(Folder& folder, WorklistIndex& index, std::chrono::seconds duration,
+                    std::time_t now, std::size_t limit, bool dry_run, ExpiryResult& result,
+                    std::string& error) {
   result = {};
   const bool lock = !dry_run && !folder.locked;
   if (lock && !lock_folder(folder, error)) return false;
-  std::vector<EntrySummary> entries;
-  if (!scan_entries(folder, entries, error)) {
+  const bool indexed =
+      dry_run ? build_index(folder, index, error) : refresh_index(folder, index, error);
+  if (!indexed) {
     if (lock) unlock_folder(folder);
     return false;
   }
+  result.kept.assign(index.unreadable.begin(), index.unreadable.end());
+  result.kept.insert(result.kept.end(), index.unstarted.begin(), index.unstarted.end());
+  std::sort(result.kept.begin(), result.kept.end());
   std::vector<FolderChange> changes;
-  for (const EntrySummary& entry : entries) {
-    const std::optional<std::time_t> start = entry.problem.empty() ? start_of(entry) : std::nullopt;
-    if (!start) {
-      result.kept.push_back(entry.name);
-    } else if (has_expired(*start, entry.status, duration, now)) {
-      if (!dry_run && changes.size() == limit) {
-        result.more = true;
-        continue;
-      }
-      result.removed.push_back({entry.name, "expired: scheduled " + start_text(entry)});
-      changes.push_back({entry.name, std::nullopt});
+  // Oldest first; only entries older than the duration can have expired.
+  const std::time_t cutoff = now - static_cast<std::time_t>(duration.count());
+  for (auto it = index.by_start.begin(); it != index.by_start.end() && it->first < cutoff; ++it) {
+    const EntrySummary& entry = index.entries.at(it->second).summary;
+    if (!has_expired(it->first, entry.status, duration, now)) continue;
+    if (!dry_run && changes.size() == limit) {
+      result.more = true;
+      break;
     }
+    result.removed.push_back({entry.name, "expired: scheduled " + start_text(entry)});
+    changes.push_back({entry.name, std::nullopt});
   }
   if (dry_run) return true;
   CommitProgress progress;
   const bool committed = commit_changes(folder, changes, progress, error);
+  index_commit(folder, index, changes, progress);
   if (lock) unlock_folder(folder);
   if (!committed) {
     for (std::size_t i = progress.durable; i < progress.durable + progress.unknown; ++i) {

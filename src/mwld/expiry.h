@@ -9,6 +9,7 @@
 
 #include "mwld/folder.h"
 #include "mwld/listing.h"
+#include "mwld/worklist_index.h"
 
 // Reads a DURATION ("90m", "36h", "7d": a positive whole number and a unit m, h or d) into
 // `duration`. False for any other text.
@@ -39,12 +40,14 @@ struct ExpiryResult {
   bool more = false;                  // the limit stopped it: more entries have expired
 };
 
-// Finds the entries expired at `now` and removes at most `limit` of them in one commit under
-// the lock (which it takes unless the caller holds it); with `dry_run` finds them all, takes no
-// lock and changes nothing. False with the error after a folder or disk error; `result` then
+// Finds the entries expired at `now` through `index` (refreshed under the lock) and removes at
+// most `limit` of them, oldest first, in one commit under the lock (which it takes unless the
+// caller holds it), keeping the index current; with `dry_run` builds the index afresh, finds
+// them all, takes no lock and changes nothing. False with the error after a folder or disk error; `result` then
 // holds the removals that reached the disk, and the error names those in an unknown state.
-bool expire_entries(Folder& folder, std::chrono::seconds duration, std::time_t now,
-                    std::size_t limit, bool dry_run, ExpiryResult& result, std::string& error);
+bool expire_entries(Folder& folder, WorklistIndex& index, std::chrono::seconds duration,
+                    std::time_t now, std::size_t limit, bool dry_run, ExpiryResult& result,
+                    std::string& error);
 
 // The reason of a line naming the entries expiry keeps for want of a readable start.
 std::string kept_text(const std::vector<std::string>& names);

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "hl7/read_chunks.h"
@@ -34,6 +36,9 @@ namespace {
 
 constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr std::string_view kLockName = "lockfile";
+constexpr std::string_view kGenerationName = "hl7mwld-generation";
+// Flushes kept in flight at once: a disk completes many together in about the time of one.
+constexpr std::size_t kFlushesInFlight = 16;
 
 // Unique within the process run; the process id makes it unique among processes. Temporary
 // files exist only while their writer holds the lock, so a crashed run's are nobody's.
@@ -55,6 +60,45 @@ void remove_temporaries_from(const std::vector<std::string>& temporaries, std::s
   for (std::size_t i = first; i < temporaries.size(); ++i) {
     if (!temporaries[i].empty()) remove_file(temporaries[i], ignored);
   }
+}
+
+// Flushes every temporary file, up to kFlushesInFlight at once; false with the first error.
+bool flush_all(const std::vector<std::string>& temporaries, std::string& error) {
+  std::vector<const std::string*> files;
+  for (const std::string& temporary : temporaries) {
+    if (!temporary.empty()) files.push_back(&temporary);
+  }
+  const std::size_t threads = std::min(files.size(), kFlushesInFlight);
+  std::vector<std::string> errors(threads);
+  auto flush_share = [&files, &errors, threads](std::size_t first) {
+    for (std::size_t i = first; i < files.size() && errors[first].empty(); i += threads) {
+      flush_file(*files[i], errors[first]);
+    }
+  };
+  std::vector<std::thread> running;
+  for (std::size_t first = 1; first < threads; ++first) running.emplace_back(flush_share, first);
+  if (threads > 0) flush_share(0);
+  for (std::thread& thread : running) thread.join();
+  for (std::string& failed : errors) {
+    if (!failed.empty()) {
+      error = std::move(failed);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the count after the folder's generation; not flushed: after a crash a reader starts
+// from a full read of the folder anyway.
+bool bump_generation(const Folder& folder, std::string& error) {
+  const std::string path = path_in(folder.path, kGenerationName);
+  const std::string text = std::to_string(folder_generation(folder) + 1) + "\n";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return errno_failure(path, errno, error);
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const int code = errno;
+  if (std::fclose(file) != 0 || !written) return errno_failure(path, written ? errno : code, error);
+  return true;
 }
 
 struct ScopedHandle {
@@ -86,11 +130,9 @@ bool commit_locked(const Folder& folder, const std::vector<FolderChange>& change
       return false;
     }
   }
-  for (const std::string& temporary : temporaries) {
-    if (!temporary.empty() && !flush_file(temporary, error)) {
-      remove_temporaries_from(temporaries, 0);
-      return false;
-    }
+  if (!flush_all(temporaries, error) || !bump_generation(folder, error)) {
+    remove_temporaries_from(temporaries, 0);
+    return false;
   }
 
   std::size_t done = 0;
@@ -196,4 +238,28 @@ bool read_entry(const Folder& folder, const std::string& name, std::string& byte
   const std::string path = path_in(folder.path, name);
   bytes.clear();
   return read_file(path, bytes) || errno_failure(path, errno, error);
+}
+
+bool list_stamped_entries(const Folder& folder, std::vector<std::string>& names,
+                          std::vector<FileStamp>& stamps, std::string& error) {
+  names.clear();
+  stamps.clear();
+  return list_files(folder.path, kEntrySuffix, names, error, &stamps);
+}
+
+FileStamp stamp_of_entry(const Folder& folder, const std::string& name) {
+  FileStamp stamp;
+  file_stamp(name.empty() ? folder.path : path_in(folder.path, name), stamp);
+  return stamp;
+}
+
+std::uint64_t folder_generation(const Folder& folder) {
+  std::string text;
+  if (!read_file(path_in(folder.path, kGenerationName), text)) return 0;
+  std::uint64_t count = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') break;
+    count = count * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return count;
 }

@@ -63,12 +63,12 @@ struct CommitProgress {
 // to the disk, renames each over its entry's name, removes the entries to remove (a missing
 // one is not an error), and flushes the folder. True when every change reached the disk. When
 // writing or flushing a temporary file fails, the temporaries are removed and the folder is as
-// it was. When a rename or removal fails, the changes before it stay and the folder is still
-// flushed, so that they reach the disk; the failed change and those after it are not made.
-// `progress` says how far the batch got, also when it returns false. A crash at any point
-// leaves every entry file whole, old or new. Takes the lock for the call when the caller does
-// not hold it. A name other than "hl7mwld-*.wl" in the folder itself refuses the whole batch
-// before anything is written ("PATH: Invalid argument").
+// it was. Before the first rename it increments the folder's generation. When a rename or removal
+// fails, the changes before it stay and the folder is still flushed, so that they reach the disk;
+// the failed change and those after it are not made. `progress` says how far the batch got, also
+// when it returns false. A crash at any point leaves every entry file whole, old or new. Takes the
+// lock for the call when the caller does not hold it. A name other than "hl7mwld-*.wl" in the
+// folder itself refuses the whole batch before anything is written ("PATH: Invalid argument").
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
                     CommitProgress& progress, std::string& error);
 
@@ -77,6 +77,30 @@ bool entry_exists(const Folder& folder, const std::string& name);
 
 // The names of the folder's entry files that hl7mwld named ("hl7mwld-*.wl"), sorted.
 bool list_entries(const Folder& folder, std::vector<std::string>& names, std::string& error);
+
+// What tells one state of a file from another: its modification time in nanoseconds, its
+// size, and its file number (the inode on POSIX; 0 on Windows, which has none to read cheaply).
+struct FileStamp {
+  std::int64_t modified = 0;
+  std::uint64_t size = 0;
+  std::uint64_t file_number = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The names as list_entries gives them, each with its stamp.
+bool list_stamped_entries(const Folder& folder, std::vector<std::string>& names,
+                          std::vector<FileStamp>& stamps, std::string& error);
+
+// The stamp of the entry file `name`, or of the folder itself for an empty name; a stamp of
+// zeros when it cannot be read.
+FileStamp stamp_of_entry(const Folder& folder, const std::string& name);
+
+// hl7mwld's count of its commits to the folder, in the file `hl7mwld-generation` beside
+// `lockfile`: every commit that changes an entry increments it, holding the lock, before its
+// first change, so that a reader holding the lock knows from one small read whether any
+// hl7mwld process changed the folder since it last looked. 0 when the file is missing; a count
+// that cannot be read is a count no reader has seen.
+std::uint64_t folder_generation(const Folder& folder);
 
 // The bytes of the entry file `name`.
 bool read_entry(const Folder& folder, const std::string& name, std::string& bytes,

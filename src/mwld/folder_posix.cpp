@@ -29,6 +29,13 @@ bool set_lock(std::intptr_t handle, short type, int command) {
   return result == 0;
 }
 
+// A file is replaced by renaming a new one over it, so its inode number changes with its content
+// even where its time does not.
+FileStamp stamp_of(const struct stat& status) {
+  return {static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+          static_cast<std::uint64_t>(status.st_size), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 }  // namespace
 
 const char kPathSeparator = '/';
@@ -142,7 +149,7 @@ bool file_exists(const std::string& path) {
 
 // The regular files in `folder` whose names are "hl7mwld-*" + `suffix`; links are not ours.
 bool list_files(const std::string& folder, std::string_view suffix, std::vector<std::string>& names,
-                std::string& error) {
+                std::string& error, std::vector<FileStamp>* stamps) {
   DIR* const directory = opendir(folder.c_str());
   if (directory == nullptr) return system_failure(folder, error);
   errno = 0;
@@ -152,10 +159,18 @@ bool list_files(const std::string& folder, std::string_view suffix, std::vector<
         fstatat(dirfd(directory), found->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(status.st_mode)) {
       names.emplace_back(found->d_name);
+      if (stamps) stamps->push_back(stamp_of(status));
     }
     errno = 0;
   }
   const int code = errno;
   closedir(directory);
   return code == 0 || errno_failure(folder, code, error);
+}
+
+bool file_stamp(const std::string& path, FileStamp& stamp) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return false;
+  stamp = stamp_of(status);
+  return true;
 }

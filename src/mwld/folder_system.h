@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mwld/folder.h"
+
 // Shared by both platforms, defined in folder.cpp.
 
 // Sets `error` to "PATH: " and the C library's text for `code`; returns false.
@@ -63,6 +65,10 @@ bool remove_entry(const std::string& path, const std::string& temporary, std::st
 // True when something is called `path` (a link is not followed).
 bool file_exists(const std::string& path);
 
-// Appends to `names` the plain files in `folder` whose names are "hl7mwld-*" + `suffix`.
+// Appends to `names` the plain files in `folder` whose names are "hl7mwld-*" + `suffix`, and
+// to `stamps`, when given, their stamps.
 bool list_files(const std::string& folder, std::string_view suffix, std::vector<std::string>& names,
-                std::string& error);
+                std::string& error, std::vector<FileStamp>* stamps = nullptr);
+
+// The stamp of the file or folder `path`; false when it cannot be read.
+bool file_stamp(const std::string& path, FileStamp& stamp);

@@ -30,6 +30,15 @@ std::string narrow(const wchar_t* text) {
   return converted;
 }
 
+// Windows has no inode number to see a file replaced within one tick of its time; the time
+// counts in steps of 100 ns.
+FileStamp stamp_of(const FILETIME& written, DWORD size_high, DWORD size_low) {
+  const auto time =
+      (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+  return {static_cast<std::int64_t>(time) * 100,
+          (static_cast<std::uint64_t>(size_high) << 32) | size_low, 0};
+}
+
 // The C runtime's words for the errors a folder meets, so that both builds say the same; the
 // system's own text for the rest.
 bool system_failure(const std::string& path, std::string& error, DWORD code = GetLastError()) {
@@ -188,7 +197,7 @@ bool file_exists(const std::string& path) {
 
 // The plain files in `folder` whose names are "hl7mwld-*" + `suffix`.
 bool list_files(const std::string& folder, std::string_view suffix, std::vector<std::string>& names,
-                std::string& error) {
+                std::string& error, std::vector<FileStamp>* stamps) {
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(wide(path_in(folder, "*")).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return system_failure(folder, error);
@@ -198,9 +207,19 @@ bool list_files(const std::string& folder, std::string_view suffix, std::vector<
     std::string name = narrow(found.cFileName);
     if ((found.dwFileAttributes & kNotPlain) == 0 && is_our_name(name, suffix)) {
       names.push_back(std::move(name));
+      if (stamps) {
+        stamps->push_back(stamp_of(found.ftLastWriteTime, found.nFileSizeHigh, found.nFileSizeLow));
+      }
     }
   } while (FindNextFileW(search, &found));
   const DWORD code = GetLastError();
   FindClose(search);
   return code == ERROR_NO_MORE_FILES || system_failure(folder, error, code);
+}
+
+bool file_stamp(const std::string& path, FileStamp& stamp) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  stamp = stamp_of(data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow);
+  return true;
 }

@@ -60,7 +60,9 @@ EntrySummary summary_of(const std::string& name, std::string_view bytes) {
   const bool latin1 = value_of(*data_set, 0x00080005) == "ISO_IR 100";
   auto text = [latin1](std::string value) { return latin1 ? utf8_of(value) : value; };
   entry.patient_id = text(value_of(*data_set, 0x00100020));
+  entry.issuer = text(value_of(*data_set, 0x00100021));
   entry.patient_name = text(value_of(*data_set, 0x00100010));
+  entry.admission_id = text(value_of(*data_set, 0x00380010));
   entry.accession_number = text(value_of(*data_set, 0x00080050));
   entry.requested_procedure_id = text(value_of(*data_set, 0x00401001));
   entry.placer_order_number = text(value_of(*data_set, 0x00402016));

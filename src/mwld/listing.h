@@ -15,7 +15,9 @@ struct EntrySummary {
   std::string name;     // the file's name
   std::string problem;  // why the file could not be read as an entry; empty when it could
   std::string patient_id;
+  std::string issuer;  // of the Patient ID
   std::string patient_name;
+  std::string admission_id;
   std::string accession_number;
   std::string requested_procedure_id;
   std::string step_id;  // of the first Scheduled Procedure Step

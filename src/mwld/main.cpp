@@ -107,12 +107,12 @@ struct Batch {
 // Applies the batch under one lock and one commit, prints its lines, and empties it. False
 // after a folder or disk error: the lines printed are then the changes that reached the disk,
 // and standard error names, after the error, those whose state is unknown.
-bool commit(Batch& batch, Folder& folder) {
+bool commit(Batch& batch, Folder& folder, WorklistIndex& index) {
   std::vector<const MessagePlan*> plans;
   for (const MessagePlan& plan : batch.plans) plans.push_back(&plan);
   std::vector<MessageResult> results;
   std::string error;
-  const bool committed = apply_plans(folder, plans, results, error);
+  const bool committed = apply_plans(folder, index, plans, results, error);
   for (std::size_t i = 0; i < results.size(); ++i) {
     const auto& [path, number] = batch.origins[i];
     const MessagePlace place{path, number, batch.plans[i].control_id};
@@ -150,14 +150,16 @@ void print_expiry(const ExpiryResult& result, const std::string& prefix, std::st
 
 // Expires the folder's entries in passes of at most kExpiryBatch removals, each under the lock.
 // False after a folder or disk error, written with its report.
-bool expire_all(Folder& folder, std::chrono::seconds duration, const std::string& prefix) {
+bool expire_all(Folder& folder, WorklistIndex& index, std::chrono::seconds duration,
+                const std::string& prefix) {
   const std::time_t now = std::time(nullptr);
   bool more = true;
   bool first = true;
   while (more) {
     ExpiryResult result;
     std::string error;
-    const bool expired = expire_entries(folder, duration, now, kExpiryBatch, false, result, error);
+    const bool expired =
+        expire_entries(folder, index, duration, now, kExpiryBatch, false, result, error);
     if (!first) result.kept.clear();  // named once
     print_expiry(result, prefix, "removed");
     if (!expired) {
@@ -178,6 +180,7 @@ int run_apply(const CommandLine& line) {
     return kFailed;
   }
   const MappingOptions options = mapping_options_of(line, std::time(nullptr));
+  WorklistIndex index;  // built when the run first needs it
   Batch batch;
   bool stopped = false;  // by a folder or disk error
   const int status =
@@ -187,13 +190,15 @@ int run_apply(const CommandLine& line) {
           batch.plans.push_back(planned(input, i, fault, options));
           batch.origins.emplace_back(path, i + 1);
           status = std::max(status, status_of(batch.plans.back()));
-          if (batch.plans.size() == kBatchSize) stopped = !commit(batch, folder);
+          if (batch.plans.size() == kBatchSize) stopped = !commit(batch, folder, index);
         }
         return !stopped;
       });
-  if (stopped || (!batch.plans.empty() && !commit(batch, folder))) return kFailed;
+  if (stopped || (!batch.plans.empty() && !commit(batch, folder, index))) return kFailed;
   // Expiry lines name no message: their file, number and control ID are "-".
-  if (line.expire_after && !expire_all(folder, *line.expire_after, "-\t-\t-\t")) return kFailed;
+  if (line.expire_after && !expire_all(folder, index, *line.expire_after, "-\t-\t-\t")) {
+    return kFailed;
+  }
   return status;
 }
 
@@ -225,7 +230,9 @@ int run_expire(const CommandLine& line) {
   if (line.dry_run) {
     folder.path = line.worklist;
     ExpiryResult result;
-    if (!expire_entries(folder, *line.expire_after, std::time(nullptr), 0, true, result, error)) {
+    WorklistIndex index;
+    if (!expire_entries(folder, index, *line.expire_after, std::time(nullptr), 0, true, result,
+                        error)) {
       write_error(error);
       return kFailed;
     }
@@ -236,7 +243,8 @@ int run_expire(const CommandLine& line) {
     write_error(error);
     return kFailed;
   }
-  return expire_all(folder, *line.expire_after, "") ? 0 : kFailed;
+  WorklistIndex index;
+  return expire_all(folder, index, *line.expire_after, "") ? 0 : kFailed;
 }
 
 int run_show(const CommandLine& line) {

@@ -19,7 +19,7 @@ constexpr ActionRow kActions[] = {
     {"XO", "",   OrderAction::create},
     {"",   "",   OrderAction::create},
     {"SC", "SC", OrderAction::create},
-    {"SC", "IP", OrderAction::create},
+    {"SC", "IP", OrderAction::start},
     {"SC", "",   OrderAction::create},
     {"CA", "",   OrderAction::cancel},
     {"OC", "",   OrderAction::cancel},

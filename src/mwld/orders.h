@@ -25,9 +25,10 @@ struct OrderGroup {
 std::vector<OrderGroup> order_groups(const Message& message);
 
 // What an order control asks of the worklist.
-enum class OrderAction { create, cancel, none };
+enum class OrderAction { create, cancel, start, none };
 
 // The action for order control `control` (ORC-1) and order status `status` (ORC-5):
-// NW, XO, empty, and SC with status SC, IP or empty create (or replace); CA, OC, DC, OD, and
-// SC with status CA, DC or CM cancel; anything else does nothing.
+// NW, XO, empty, and SC with status SC or empty create (or replace); CA, OC, DC, OD, and
+// SC with status CA, DC or CM cancel; SC with status IP starts the order's entries (their
+// step's status STARTED, nothing else changed); anything else does nothing.
 OrderAction order_action(std::string_view control, std::string_view status);

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <utility>
 
+#include "mwld/adt.h"
 #include "mwld/identity.h"
 #include "mwld/values.h"
 
@@ -27,7 +28,7 @@ std::optional<Rejection> check_header(const Message& message, const std::string&
   if (!message.readable) {
     return Rejection{kSegmentSequenceError, "no readable MSH segment", "MSH", 0};
   }
-  if (!is_order_message_type(message_type)) {
+  if (!is_order_message_type(message_type) && !is_patient_message_type(message_type)) {
     return Rejection{kUnsupportedMessageType, "unsupported message type " + message_type, "MSH", 9};
   }
   const std::optional<CharacterSet> set = character_set_of(message, utf8);
@@ -109,6 +110,14 @@ bool is_order_message_type(const std::string& message_type) {
   return message_type == "ORM^O01" || message_type == "OMI^O23" || message_type == "OMG^O19";
 }
 
+std::string in_utf8(std::string text, Encoding encoding) {
+  return encoding == Encoding::single_byte ? utf8_of(text) : text;
+}
+
+std::string patient_label(const PatientKey& patient) {
+  return patient.issuer.empty() ? patient.id : patient.id + " (" + patient.issuer + ")";
+}
+
 const std::string& order_label(const OrderStep& step) {
   return step.filler_order_number.empty() ? step.placer_order_number : step.filler_order_number;
 }
@@ -120,6 +129,11 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
   CharacterSet character_set;
   plan.rejection = check_header(message, plan.message_type, options.utf8, character_set);
   if (plan.rejection) return plan;
+  if (is_patient_message_type(plan.message_type)) {
+    plan_patient_message(message, options, character_set, plan);
+    if (plan.rejection) return rejected(std::move(plan));
+    return plan;
+  }
 
   const std::vector<OrderGroup> groups = order_groups(message);
   const Fields* pid = find_segment(message, "PID");
@@ -140,13 +154,15 @@ MessagePlan plan_message(const Message& message, const MappingOptions& options) 
     const Procedure* first = group.procedures.empty() ? nullptr : &group.procedures.front();
     const EntrySource order{entry_segments(of_message, group, first, nullptr), options,
                             character_set};
-    step.filler_order_number = filler_order_number(order);
-    step.placer_order_number = placer_order_number(order);
+    step.filler_order_number = in_utf8(filler_order_number(order), character_set.encoding);
+    step.placer_order_number = in_utf8(placer_order_number(order), character_set.encoding);
     if (step.action == OrderAction::none) {
       step.reason = "order control " + control + (control == "SC" ? " with status " + status : "") +
                     " changes no entry";
-    } else if (step.action == OrderAction::cancel && order_label(step).empty()) {
-      plan.rejection = Rejection{kRequiredFieldMissing, "no order number to cancel", "ORC", 2};
+    } else if (step.action != OrderAction::create && order_label(step).empty()) {
+      const char* verb = step.action == OrderAction::cancel ? "cancel" : "start";
+      plan.rejection =
+          Rejection{kRequiredFieldMissing, std::string("no order number to ") + verb, "ORC", 2};
     } else if (step.action == OrderAction::create) {
       if (!pid) {
         plan.rejection = Rejection{kSegmentSequenceError, "no PID segment", "PID", 0};

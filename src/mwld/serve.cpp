@@ -3,6 +3,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -85,6 +86,21 @@ int run_serve(const CommandLine& line, const CommandLine& given) {
                 settings_text(line));
 
   Committer committer(io, std::move(folder), kMaxGroup);
+  // Read without the lock, so that queries go on meanwhile; the first commit's refresh under the
+  // lock reads again what changed during it.
+  committer.submit_task([log = settings.log](Folder& opened, WorklistIndex& index) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    if (!build_index(opened, index, error)) {
+      write_log(log, LogLevel::problem, "the folder could not be indexed: " + error);
+      return;
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", took.count());
+    write_log(log, LogLevel::routine,
+              "indexed " + std::to_string(index.entries.size()) + " entries in " + seconds + " s");
+  });
   Server server(io, std::move(acceptor), committer, std::move(settings));
   server.on_reload([&server, &given, listen = line.listen] {
     CommandLine fresh = given;

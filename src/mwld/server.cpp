@@ -28,20 +28,20 @@ constexpr std::size_t kExpiryBatch = 1000;
 
 // One pass of expiry on the committer's thread, `more` passes queued behind the messages that
 // came meanwhile until none is left; a log line per entry removed.
-void expire_pass(Committer& committer, Folder& folder, std::chrono::seconds duration,
-                 const Log& log, bool first) {
+void expire_pass(Committer& committer, Folder& folder, WorklistIndex& index,
+                 std::chrono::seconds duration, const Log& log, bool first) {
   ExpiryResult result;
   std::string error;
-  const bool expired =
-      expire_entries(folder, duration, std::time(nullptr), kExpiryBatch, false, result, error);
+  const bool expired = expire_entries(folder, index, duration, std::time(nullptr), kExpiryBatch,
+                                      false, result, error);
   for (const ExpiredEntry& entry : result.removed) {
     write_log(log, LogLevel::routine, "removed " + entry.name + " " + entry.reason);
   }
   if (first && !result.kept.empty()) write_log(log, LogLevel::routine, kept_text(result.kept));
   if (!expired) write_log(log, LogLevel::problem, "expiry stopped: " + error);
   if (!expired || !result.more) return;
-  committer.submit_task([&committer, duration, log](Folder& next) {
-    expire_pass(committer, next, duration, log, false);
+  committer.submit_task([&committer, duration, log](Folder& next, WorklistIndex& next_index) {
+    expire_pass(committer, next, next_index, duration, log, false);
   });
 }
 
@@ -158,8 +158,8 @@ void Server::expire() {
   if (settings_.expire_after) {
     // The task runs on the committer's thread: it takes copies, nothing of the server.
     committer_.submit_task([&committer = committer_, duration = *settings_.expire_after,
-                            log = settings_.log](Folder& folder) {
-      expire_pass(committer, folder, duration, log, true);
+                            log = settings_.log](Folder& folder, WorklistIndex& index) {
+      expire_pass(committer, folder, index, duration, log, true);
     });
   }
   // The settings may gain or lose expiry at a reload; the timer asks them again each hour.

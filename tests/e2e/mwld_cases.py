@@ -130,8 +130,9 @@ AGED = {"o.hl7": [dated(1, INSIDE[0]), dated(2, OVER[0]), dated(3, STARTED_INSID
                   dated(4, STARTED_OVER[0], status=b"IP")], "wl/": None}
 AGED_ALL = ["o.hl7", "wl/", "wl/lockfile"] + [dated_entry(n) for n in (1, 2, 3, 4)]
 AGED_KEPT = ["o.hl7", "wl/", "wl/lockfile", dated_entry(1), dated_entry(3)]
-AGED_GONE = [(dated_entry(2)[3:], "expired: scheduled " + OVER[1]),
-             (dated_entry(4)[3:], "expired: scheduled " + STARTED_OVER[1])]
+# Oldest first.
+AGED_GONE = [(dated_entry(4)[3:], "expired: scheduled " + STARTED_OVER[1]),
+             (dated_entry(2)[3:], "expired: scheduled " + OVER[1])]
 DURATION_FORM = "a positive number and a unit m, h or d, as in 90m, 36h or 7d"
 
 BAD_AET = ": an AE title has 1 to 16 characters, no \"\\\"\nRun with --help for more information.\n"
@@ -399,11 +400,13 @@ NON_ROOT_CASES = [
 
 
 def listing(folder):
+    """The folder's files and folders, but the count of commits each worklist folder keeps."""
     names = []
     for root, dirs, files in os.walk(folder):
         relative = os.path.relpath(root, folder)
         prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
-        names += [prefix + d + "/" for d in dirs] + [prefix + f for f in files]
+        names += [prefix + d + "/" for d in dirs]
+        names += [prefix + f for f in files if f != "hl7mwld-generation"]
     return sorted(names)
 
 

@@ -380,7 +380,8 @@ def apply(options, folder, messages, work, name):
 def leftovers(folder, also=()):
     """The folder's files that are neither entries nor lockfile, nor named in `also`."""
     return sorted(n for n in os.listdir(folder)
-                  if not n.endswith(".wl") and n != "lockfile" and n not in also)
+                  if not n.endswith(".wl") and n not in ("lockfile", "hl7mwld-generation")
+                  and n not in also)
 
 
 def accessions(folder):

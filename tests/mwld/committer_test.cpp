@@ -79,7 +79,7 @@ TEST(Committer, AppliesInOrderAndAnswersOnTheIoContext) {
   std::vector<std::string> names;
   for (const auto& [name, bytes] : contents(dir.path)) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"hl7mwld-F2__F2__F2.wl", "hl7mwld-F2__R2__R2.wl",
-                                             "lockfile"}));
+                                             "hl7mwld-generation", "lockfile"}));
 }
 
 }  // namespace

@@ -56,8 +56,8 @@ TEST(HandleFrame, OneMessagePerFrame) {
        "M1 ORM^O01 AE 100 batch header or trailer in the frame at ^0^0"},
       {"batch header: text before the MSH", "BHS|^~\\&|X\r" + kOrder,
        "M1 ORM^O01 AE 100 segments before the MSH segment at MSH^1^0"},
-      {"rejected message type", "MSH|^~\\&|A|B|C|D|t||ADT^A01|M3|P|2.5\rPID|1\r",
-       "M3 ADT^A01 AR 200 unsupported message type ADT^A01 at MSH^1^9"},
+      {"rejected message type", "MSH|^~\\&|A|B|C|D|t||ORU^R01|M3|P|2.5\rPID|1\r",
+       "M3 ORU^R01 AR 200 unsupported message type ORU^R01 at MSH^1^9"},
       {"rejected order, the only PID",
        "MSH|^~\\&|A|B|C|D|t||ORM^O01|M4|P|2.5\rPID|||||DOE^JOHN\rORC|NW|A1|F1\rOBR|1|A1|F1|X\r",
        "M4 ORM^O01 AE 101 no Patient ID in PID-3 or PID-2 at PID^1^3"},
@@ -72,8 +72,8 @@ TEST(HandleFrame, OneMessagePerFrame) {
       {"more entries than --max-entries", kOrder + many_obrs,
        "M1 ORM^O01 AE 207 the message would write 101 entries (--max-entries 100) at ^0^0"},
       {"message type around blanks, as the log names it",
-       "MSH|^~\\&|A|B|C|D|t|| ADT ^A01|M7|P|2.5\rPID|1\r",
-       "M7 ADT^A01 AR 200 unsupported message type ADT^A01 at MSH^1^9"},
+       "MSH|^~\\&|A|B|C|D|t|| ORU ^R01|M7|P|2.5\rPID|1\r",
+       "M7 ORU^R01 AR 200 unsupported message type ORU^R01 at MSH^1^9"},
   };
   MappingOptions options;
   options.date = "20240101";

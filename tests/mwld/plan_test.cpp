@@ -402,8 +402,8 @@ TEST(PlanMessage, Refusals) {
   // clang-format off
   const Case cases[] = {
       {"no readable MSH", "PID|||P1\r", kSegmentSequenceError, "no readable MSH segment"},
-      {"message type", "MSH|^~\\&|||||||ADT^A01|1\r" + pid, kUnsupportedMessageType,
-       "unsupported message type ADT^A01"},
+      {"message type", "MSH|^~\\&|||||||ORU^R01|1\r" + pid, kUnsupportedMessageType,
+       "unsupported message type ORU^R01"},
       {"message type without trigger", "MSH|^~\\&|||||||ORM|1\r" + pid + order,
        kUnsupportedMessageType, "unsupported message type ORM"},
       {"ORU", "MSH|^~\\&|||||||ORU^R01|1\r" + pid + order, kUnsupportedMessageType,
@@ -461,7 +461,7 @@ TEST(OrderAction, ControlAndStatus) {
   const Case cases[] = {
       {"NW", "", OrderAction::create},     {"XO", "IP", OrderAction::create},
       {"", "", OrderAction::create},       {"SC", "SC", OrderAction::create},
-      {"SC", "IP", OrderAction::create},   {"SC", "", OrderAction::create},
+      {"SC", "IP", OrderAction::start},    {"SC", "", OrderAction::create},
       {"CA", "", OrderAction::cancel},     {"OC", "CM", OrderAction::cancel},
       {"DC", "", OrderAction::cancel},     {"OD", "", OrderAction::cancel},
       {"SC", "CA", OrderAction::cancel},   {"SC", "DC", OrderAction::cancel},
