@@ -171,10 +171,14 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
     if (names.empty() && !unreadable.empty()) reasons.push_back(unreadable);
     if (step.action == OrderAction::start) {
       if (!unreadable.empty() && !names.empty()) reasons.push_back(unreadable);
+      const std::size_t before = result.lines.size();
       change_entries(
           names, view,
           [](const std::string&, const std::string& bytes) { return started_entry(bytes); }, result,
           changes, reasons);
+      if (!names.empty() && result.lines.size() == before) {
+        reasons.push_back("the entries of order " + order_label(step) + " are STARTED already");
+      }
       continue;
     }
     for (const std::string& name : names) {
@@ -194,7 +198,12 @@ MessageResult result_of(const MessagePlan& plan, FolderView& view,
       const bool same_visit = step.visit.empty() || admission.empty() || admission == step.visit;
       return updated_entry(bytes, step, same_visit);
     };
+    const std::size_t before = result.lines.size();
     change_entries(names, view, update, result, changes, reasons);
+    if (!names.empty() && result.lines.size() == before) {
+      reasons.push_back("the entries of patient " + patient_label(step.patient) +
+                        " hold these values already");
+    }
   }
   result.entries_changed = result.lines.size();
   if (result.lines.empty()) {

@@ -12,10 +12,13 @@ namespace {
 
 constexpr std::uint32_t kStepSequence = 0x00400100;
 
-// The value of element `tag` of `data_set`, empty when it is absent.
+// The value of element `tag` of `data_set`, empty when it is absent. Trailing blanks are
+// padding in every VR read here, which an entry rewritten in Implicit VR does not name.
 std::string value_of(const DataSet& data_set, std::uint32_t tag) {
   const Element* element = find_element(data_set, tag);
-  return element ? element->value : std::string();
+  if (!element) return {};
+  const std::size_t end = element->value.find_last_not_of(' ');
+  return element->value.substr(0, end == std::string::npos ? 0 : end + 1);
 }
 
 // The number the decimal digits of `text` (checked already) make.

@@ -576,8 +576,9 @@ def load(options, work, reference):
               f"load: descriptors {fds_before} before, {fds_after} after")
 
         got, want = folder_files(folder), folder_files(reference)
-        check(sorted(got) == sorted(want) and len(got) == total + 1,
-              f"load: {len(got)} files, apply wrote {len(want)} (with lockfile)")
+        check(sorted(got) == sorted(want) and len(got) == total + 2,
+              f"load: {len(got)} files, apply wrote {len(want)} (with lockfile and the "
+              "generation)")
         differing = [n for n in want if n.endswith(".wl") and got.get(n) != want[n]]
         check(not differing, f"load: {len(differing)} entries differ from apply's, "
               f"e.g. {differing[:3]}")

@@ -16,15 +16,34 @@ namespace {
 
 const std::string kHead = "MSH|^~\\&|RIS||||20240105||ORM^O01|M1|P|2.3\rPID|||P1||DOE^J\r";
 
-// A new order: ORC-1 `control`, placer and filler numbers, one OBR with its modality.
+// A new order: ORC-1 `control`, placer and filler numbers, one OBR with its modality; with a
+// visit, a PV1 whose PV1-19 is `visit`.
 std::string order(const std::string& control, const std::string& placer, const std::string& filler,
-                  const std::string& modality = "CT") {
-  return kHead + "ORC|" + control + "|" + placer + "|" + filler +
+                  const std::string& modality = "CT", const std::string& visit = "") {
+  const std::string pv1 = visit.empty() ? "" : "PV1|1|O" + std::string(17, '|') + visit + "\r";
+  return kHead + pv1 + "ORC|" + control + "|" + placer + "|" + filler +
          "\rOBR|1|||X^X-ray|||||||||||||||||||" + modality + "\r";
+}
+
+std::string adt(const std::string& event, const std::string& segments) {
+  return "MSH|^~\\&|ADT||||20240105||ADT^" + event + "^ADT_A01|A1|P|2.5.1\rEVN|" + event + "\r" +
+         segments;
 }
 
 std::string cancel(const std::string& placer, const std::string& filler) {
   return "MSH|^~\\&|RIS||||20240105||ORM^O01|C1|P|2.3\rORC|CA|" + placer + "|" + filler + "\r";
+}
+
+// Each entry of the folder as "PATIENT-ID NAME ADMISSION-ID STATUS", sorted by file name.
+std::vector<std::string> patients(const Folder& folder) {
+  std::vector<EntrySummary> entries;
+  std::string error;
+  scan_entries(folder, entries, error);
+  std::vector<std::string> lines;
+  for (const EntrySummary& e : entries) {
+    lines.push_back(e.patient_id + " " + e.patient_name + " " + e.admission_id + " " + e.status);
+  }
+  return lines;
 }
 
 // Applies `messages` as one batch; each message's lines as "outcome name reason".
@@ -88,7 +107,10 @@ TEST(ApplyPlans, OutcomesAndCancels) {
     std::set<std::string> entries;
     std::string obstacle = "";  // a folder in the worklist folder, gone before a later batch
     std::vector<std::string> existing = {};  // entry files there before the first batch
+    std::vector<std::string> patients = {};  // when given: the entries' patients after
   };
+  const std::string f2_p1 = order("NW", "P2", "F2");  // the same patient, P1, as order P1
+  const std::string update = "PID|||P1||NEW^NAME||19900101|F\r";
   // clang-format off
   const Case cases[] = {
       {"new order", {{order("NW", "P1", "F1")}}, {{"created " + f1}}, {f1}},
@@ -138,6 +160,50 @@ TEST(ApplyPlans, OutcomesAndCancels) {
       {"the failed message sent again gives the same names",
        {{order("NW", "P1", "F1"), two}, {two}}, {{"replaced " + f2, "created " + f2_second + " Requested Procedure ID R2_2 from OBR-18 and OBR-1"}},
        {f1, f2, f2_second}, f2_second},
+      {"an update changes the patient's every entry",
+       {{order("NW", "P1", "F1"), f2_p1}, {adt("A08", update)}}, {{"updated " + f1, "updated " + f2}},
+       {f1, f2}, "", {}, {"P1 NEW^NAME  SCHEDULED", "P1 NEW^NAME  SCHEDULED"}},
+      {"A01 to A13 and A31 update as A08 does", {{order("NW", "P1", "F1")}, {adt("A31", update)}},
+       {{"updated " + f1}}, {f1}, "", {}, {"P1 NEW^NAME  SCHEDULED"}},
+      {"an absent field leaves the value, HL7's null empties it",
+       {{order("NW", "P1", "F1")}, {adt("A08", "PID|||P1|||\"\"\r")}, {adt("A08", "PID|||P1||\"\"\r")}},
+       {{"updated " + f1}}, {f1}, "", {}, {"P1   SCHEDULED"}},
+      {"the same values again change nothing",
+       {{order("NW", "P1", "F1")}, {adt("A08", "PID|||P1||DOE^J\r")}},
+       {{"ignored the entries of patient P1 hold these values already"}}, {f1}},
+      {"visit attributes only in entries of the same visit or of none",
+       {{order("NW", "P1", "F1"), order("NW", "P2", "F2", "CT", "V2")},
+        {adt("A02", update + "PV1|1|I" + std::string(17, '|') + "V1\r")}},
+       {{"updated " + f1, "updated " + f2}}, {f1, f2}, "", {},
+       {"P1 NEW^NAME V1 SCHEDULED", "P1 NEW^NAME V2 SCHEDULED"}},
+      {"a patient without entries", {{order("NW", "P1", "F1")}, {adt("A08", "PID|||P9^^^H||X\r")}},
+       {{"ignored no entries of patient P9 (H)"}}, {f1}},
+      {"an issuer other than the entry's is another patient",
+       {{kHead.substr(0, kHead.find("PID")) + "PID|||P1^^^A||DOE^J\rORC|NW|P1|F1\rOBR|1|||X^X\r"},
+        {adt("A08", "PID|||P1^^^B||X\r")}},
+       {{"ignored no entries of patient P1 (B)"}}, {f1}},
+      {"a merge gives the prior patient's entries the survivor's identity and attributes",
+       {{order("NW", "P1", "F1")}, {adt("A40", "PID|||S1||SURVIVOR^PAT\rMRG|P1\r")}},
+       {{"updated " + f1}}, {f1}, "", {}, {"S1 SURVIVOR^PAT  SCHEDULED"}},
+      {"A34 names the prior patient in MRG-4, as versions before 2.3.1 do",
+       {{order("NW", "P1", "F1")}, {adt("A34", "PID|||S1||SURVIVOR^PAT\rMRG||||P1\r")}},
+       {{"updated " + f1}}, {f1}, "", {}, {"S1 SURVIVOR^PAT  SCHEDULED"}},
+      {"a merge of several records: each MRG into the PID before it",
+       {{order("NW", "P1", "F1"), kHead.substr(0, kHead.find("PID")) + "PID|||P2||ROE^K\rORC|NW|P2|F2\rOBR|1|||X^X\r"},
+        {adt("A39", "PID|||S1||ONE\rMRG|P1\rPID|||S2||TWO\rMRG|P2\r")}},
+       {{"updated " + f1, "updated " + f2}}, {f1, f2}, "", {}, {"S1 ONE  SCHEDULED", "S2 TWO  SCHEDULED"}},
+      {"a new identifier changes only the identifier",
+       {{order("NW", "P1", "F1")}, {adt("A47", "PID|||P7||OTHER^NAME\rMRG|P1\r")}},
+       {{"updated " + f1}}, {f1}, "", {}, {"P7 DOE^J  SCHEDULED"}},
+      {"other ADT events change nothing", {{order("NW", "P1", "F1")}, {adt("A28", update)}},
+       {{"ignored ADT event A28 changes no entry"}}, {f1}, "", {}, {"P1 DOE^J  SCHEDULED"}},
+      {"a merge without MRG is refused", {{order("NW", "P1", "F1")}, {adt("A40", update)}},
+       {{"rejected no MRG segment"}}, {f1}},
+      {"SC with status IP starts the order's entries in place",
+       {{order("NW", "P1", "F1")}, {"MSH|^~\\&|||||||ORM^O01|S1\rORC|SC|P1|F1||IP\r"}},
+       {{"updated " + f1}}, {f1}, "", {}, {"P1 DOE^J  STARTED"}},
+      {"a start of an order without entries",
+       {{"MSH|^~\\&|||||||ORM^O01|S1\rORC|SC|P1|F1||IP\r"}}, {{"ignored no entries of order F1"}}, {}},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -158,6 +224,43 @@ TEST(ApplyPlans, OutcomesAndCancels) {
     }
     EXPECT_EQ(lines, c.last_lines);
     EXPECT_EQ(entry_names(temp.path), c.entries);
+    if (!c.patients.empty()) {
+      EXPECT_EQ(patients(folder), c.patients);
+    }
+  }
+}
+
+// A server's index lives on between its batches while another writer changes the folder: each
+// batch acts on the folder as it is, never on the index's older view.
+TEST(ApplyPlans, TheIndexFollowsAnotherWriter) {
+  const std::string f1 = "hl7mwld-F1__F1__F1.wl", f2 = "hl7mwld-F2__F2__F2.wl";
+  struct Step {
+    bool by_server;
+    std::vector<std::string> messages;
+    std::vector<std::vector<std::string>> lines;
+  };
+  // clang-format off
+  const Step steps[] = {
+      {true, {order("NW", "P1", "F1")}, {{"created " + f1}}},
+      {false, {order("NW", "P2", "F2")}, {{"created " + f2}}},
+      {true, {adt("A08", "PID|||P1||NEW^NAME\r")}, {{"updated " + f1, "updated " + f2}}},
+      {false, {cancel("", "F1")}, {{"removed " + f1}}},
+      {true, {cancel("", "F1"), cancel("", "F2")}, {{"ignored no entries of order F1"}, {"removed " + f2}}},
+      {false, {order("NW", "P1", "F1")}, {{"created " + f1}}},
+      {true, {adt("A40", "PID|||S1||S^T\rMRG|P1\r")}, {{"updated " + f1}}},
+  };
+  // clang-format on
+  const TempFolder temp;
+  Folder server, other;
+  std::string error;
+  ASSERT_TRUE(open_folder(temp.path, server, error)) << error;
+  ASSERT_TRUE(open_folder(temp.path, other, error)) << error;
+  WorklistIndex index;
+  for (const Step& step : steps) {
+    SCOPED_TRACE("step " + std::to_string(&step - steps + 1));
+    EXPECT_EQ(apply_batch(step.by_server ? server : other, step.messages,
+                          step.by_server ? &index : nullptr),
+              step.lines);
   }
 }
 

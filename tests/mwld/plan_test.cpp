@@ -439,6 +439,14 @@ TEST(PlanMessage, Refusals) {
        kApplicationInternalError, "the message would write 101 entries (--max-entries 100)"},
       {"more order groups than --max-entries", msh + repeated("ORC|CA|PL1\r", 101),
        kApplicationInternalError, "the message holds 101 order groups (--max-entries 100)"},
+      {"an update without PID", "MSH|^~\\&|||||||ADT^A08|1\rPV1|1|I\r", kSegmentSequenceError,
+       "no PID segment"},
+      {"an update without a patient identity", "MSH|^~\\&|||||||ADT^A08|1\rPID|1||^^^H||X\r",
+       kRequiredFieldMissing, "no Patient ID in PID-3 or PID-2"},
+      {"a merge without a prior identifier", "MSH|^~\\&|||||||ADT^A40|1\rPID|1||P2\rMRG|^^^H\r",
+       kRequiredFieldMissing, "no prior patient identifier in MRG-1 or MRG-4"},
+      {"a start without order numbers", "MSH|^~\\&|||||||ORM^O01|1\rORC|SC||||IP\r",
+       kRequiredFieldMissing, "no order number to start"},
   };
   // clang-format on
   for (const Case& c : cases) {
