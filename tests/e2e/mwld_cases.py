@@ -122,6 +122,17 @@ LISTED_LINES = [
     (dated_entry(3)[3:], "P2", "OTHER^ONE", "ACC3", "RP3", "SPS3", "CT", "ANY",
      "29991231 000000", "SCHEDULED")]
 APPLY_LISTED = [["apply", "--worklist", "wl", "o.hl7"]]
+# An update of P1 (2.5.1), then P2 merged into P3 (2.3.1), then other ADT events.
+PATIENT_MESSAGES = [
+    b"MSH|^~\\&|ADT|SITE|MWL|SITE|20240302080000||ADT^A08^ADT_A01|A1|P|2.5.1\rEVN|A08|20240302\r"
+    b"PID|1||P1^^^SITE^MR||RENAMED^ANNA||19700101|F\rPV1|1|I\r",
+    b"MSH|^~\\&|ADT|SITE|MWL|SITE|20240302080000||ADT^A40|A2|P|2.3.1\rEVN|A40|20240302\r"
+    b"PID|1||P3||SURVIVOR^PAT\rMRG|P2\r",
+    b"MSH|^~\\&|ADT|SITE|MWL|SITE|20240302080000||ADT^A28^ADT_A05|A3|P|2.5.1\rEVN|A28\r"
+    b"PID|1||P9||NEW^ONE\r",
+    b"MSH|^~\\&|ADT|SITE|MWL|SITE|20240302080000||ADT^A08^ADT_A01|A4|P|2.5.1\rEVN|A08\r"
+    b"PID|1||P9||NEW^ONE\r"]
+PATIENT_FILES = dict(LISTED_FILES, **{"a.hl7": PATIENT_MESSAGES})
 # Entries around the boundaries of 36h: just inside and just over, SCHEDULED and STARTED.
 MARGIN = 120
 INSIDE, OVER = ago(36 * 3600 - MARGIN), ago(36 * 3600 + MARGIN)
@@ -330,6 +341,21 @@ CASES = [
          after=["l.hl7", "wl/", "wl/lockfile", "wl/hl7mwld-x.wl", dated_entry(5)]),
     Case("list: every entry, sorted by file name", ["list", "--worklist", "wl"], LISTED_FILES,
          stdout=LISTED_LINES, before=APPLY_LISTED, after=LISTED_AFTER),
+    Case("ADT: a line for each entry updated; other events and unknown patients ignored",
+         ["apply", "--worklist", "wl", "a.hl7"], PATIENT_FILES,
+         stdout=[("a.hl7", 1, "A1", "updated", dated_entry(1)[3:]),
+                 ("a.hl7", 1, "A1", "updated", dated_entry(2)[3:]),
+                 ("a.hl7", 2, "A2", "updated", dated_entry(3)[3:]),
+                 ("a.hl7", 3, "A3", "ignored", "-", "ADT event A28 changes no entry"),
+                 ("a.hl7", 4, "A4", "ignored", "-", "no entries of patient P9")],
+         before=APPLY_LISTED, after=LISTED_AFTER + ["a.hl7"]),
+    Case("list after an update and a merge: the new name, the surviving ID",
+         ["list", "--worklist", "wl"], PATIENT_FILES,
+         stdout=[LISTED_LINES[0][:2] + ("RENAMED^ANNA",) + LISTED_LINES[0][3:],
+                 LISTED_LINES[1][:2] + ("RENAMED^ANNA",) + LISTED_LINES[1][3:],
+                 LISTED_LINES[2][:1] + ("P3", "SURVIVOR^PAT") + LISTED_LINES[2][3:]],
+         before=APPLY_LISTED + [["apply", "--worklist", "wl", "a.hl7"]],
+         after=LISTED_AFTER + ["a.hl7"]),
     Case("list --patient", ["list", "--worklist", "wl", "--patient", "P1"], LISTED_FILES,
          stdout=LISTED_LINES[:2], before=APPLY_LISTED, after=LISTED_AFTER),
     Case("list --order: the placer number", ["list", "--worklist", "wl", "--order", "PL2"],
