@@ -225,7 +225,8 @@ MappingOptions mapping_options_of(const CommandLine& line, std::time_t now) {
 }
 
 int parse_command_line(int argc, char** argv, CommandLine& line) {
-  CLI::App app{"hl7mwld: HL7 order messages into a folder of DICOM worklist files", "hl7mwld"};
+  CLI::App app{"hl7mwld: HL7 order and patient messages into a folder of DICOM worklist files",
+               "hl7mwld"};
   // CLI11 reads "/name" as an option on Windows; here it is a path on every system, as in
   // "--worklist /srv/worklists/CT".
   app.allow_windows_style_options(false);
@@ -237,7 +238,8 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   std::string dates;
 
   CLI::App* apply = app.add_subcommand(
-      "apply", "Apply the order messages of FILEs to the worklist folder; print what changed");
+      "apply",
+      "Apply the order and ADT messages of FILEs to the worklist folder; print what changed");
   add_worklist_option(*apply, line.worklist);
   add_profile_option(*apply, line.profile);
   add_station_option(*apply, stations);
@@ -255,7 +257,8 @@ int parse_command_line(int argc, char** argv, CommandLine& line) {
   show->add_option("FILE", line.files, "HL7 message files; - is standard input");
 
   CLI::App* serve = app.add_subcommand(
-      "serve", "Receive order messages over MLLP, acknowledge them and keep the worklist current");
+      "serve",
+      "Receive order and ADT messages over MLLP, acknowledge them and keep the worklist current");
   add_worklist_option(*serve, line.worklist);
   serve->add_option("--listen", line.listen, "Address to listen on (default 127.0.0.1:2575)")
       ->type_name("HOST:PORT")
