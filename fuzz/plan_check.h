@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "mwld/dicom.h"
+#include "mwld/entry_change.h"
 #include "mwld/plan.h"
 
 namespace plan_check {
@@ -59,8 +60,28 @@ inline bool same_values(const DataSet& planned, const DataSet& read) {
 
 }  // namespace plan_check
 
+// Every value a patient step writes is one an entry may hold, and an entry updated with them reads
+// back holding them.
+inline void check_patient_step(const PatientStep& step) {
+  if (step.patient.id.empty()) __builtin_trap();
+  const DataSet entry = {{0x00100010, "PN", "PatientName", "BEFORE^NAME", {}},
+                         {0x00100020, "LO", "PatientID", step.patient.id, {}}};
+  const ChangedEntry changed = updated_entry(encode_file(entry, "1.2.3"), step, true);
+  if (!changed.problem.empty()) return;  // a character set the entry cannot share
+  const std::optional<DataSet> read = decode_file(changed.bytes.value_or(encode_file(entry, "1.2")));
+  if (!read) __builtin_trap();
+  for (const DataSet* values : {&step.updates.patient, &step.updates.visit}) {
+    for (const Element& element : *values) {
+      if (!plan_check::allowed_in_value(element)) __builtin_trap();
+      const Element* found = find_element(*read, element.tag);
+      if (!found || found->value.size() < element.value.size()) __builtin_trap();
+    }
+  }
+}
+
 inline void check_plan(const MessagePlan& plan) {
-  if (plan.rejection && !plan.steps.empty()) __builtin_trap();
+  if (plan.rejection && (!plan.steps.empty() || !plan.patient_steps.empty())) __builtin_trap();
+  for (const PatientStep& step : plan.patient_steps) check_patient_step(step);
   for (const OrderStep& step : plan.steps) {
     for (const EntryFile& file : step.entries) {
       if (file.name.size() > 128 || !file.name.starts_with("hl7mwld-") ||

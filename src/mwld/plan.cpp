@@ -44,6 +44,7 @@ std::optional<Rejection> check_header(const Message& message, const std::string&
 // A rejected message applies nothing.
 MessagePlan rejected(MessagePlan plan) {
   plan.steps.clear();
+  plan.patient_steps.clear();
   return plan;
 }
 

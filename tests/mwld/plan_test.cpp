@@ -445,6 +445,9 @@ TEST(PlanMessage, Refusals) {
        kRequiredFieldMissing, "no Patient ID in PID-3 or PID-2"},
       {"a merge without a prior identifier", "MSH|^~\\&|||||||ADT^A40|1\rPID|1||P2\rMRG|^^^H\r",
        kRequiredFieldMissing, "no prior patient identifier in MRG-1 or MRG-4"},
+      {"a merge whose second MRG names nobody: nothing of it",
+       "MSH|^~\\&|||||||ADT^A40|1\rPID|1||P2\rMRG|P1\rPID|1||P3\rMRG|||X\r",
+       kRequiredFieldMissing, "no prior patient identifier in MRG-1 or MRG-4"},
       {"a start without order numbers", "MSH|^~\\&|||||||ORM^O01|1\rORC|SC||||IP\r",
        kRequiredFieldMissing, "no order number to start"},
   };
@@ -455,7 +458,7 @@ TEST(PlanMessage, Refusals) {
     ASSERT_TRUE(plan.rejection);
     EXPECT_EQ(plan.rejection->code, c.code);
     EXPECT_EQ(plan.rejection->text, c.reason);
-    EXPECT_TRUE(plan.steps.empty());
+    EXPECT_TRUE(plan.steps.empty() && plan.patient_steps.empty());
   }
 }
 
