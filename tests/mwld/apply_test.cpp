@@ -176,6 +176,11 @@ TEST(ApplyPlans, OutcomesAndCancels) {
         {adt("A02", update + "PV1|1|I" + std::string(17, '|') + "V1\r")}},
        {{"updated " + f1, "updated " + f2}}, {f1, f2}, "", {},
        {"P1 NEW^NAME V1 SCHEDULED", "P1 NEW^NAME V2 SCHEDULED"}},
+      {"Latin-1 entry, UTF-8 update: the whole entry becomes UTF-8",
+       {{"MSH|^~\\&|||||||ORM^O01|1|P|2.5||||||8859/1\rPID|||P1||M\xDCLLER\rPV1|1|O" +
+         std::string(17, '|') + "V\xC4\rORC|NW|P1|F1\rOBR|1|||X^X\r"},
+        {adt("A08", "PID|||P1||JOS\xC3\x89\r")}},
+       {{"updated " + f1}}, {f1}, "", {}, {"P1 JOS\xC3\x89 V\xC3\x84 SCHEDULED"}},
       {"a patient without entries", {{order("NW", "P1", "F1")}, {adt("A08", "PID|||P9^^^H||X\r")}},
        {{"ignored no entries of patient P9 (H)"}}, {f1}},
       {"an issuer other than the entry's is another patient",
