@@ -31,9 +31,10 @@ import worklist_servers  # noqa: E402
 TIMEOUT = 60  # seconds for one run of the program
 AE_TITLE = "HL7MWLD"  # the folder wlmscpfs serves for the test's own messages
 REAL_AE_TITLE = "REAL"  # and for the real messages
-SECOND_ORTHANC_PORT = 4243
+PATIENT_AE_TITLE = "PATIENTS"  # and for the patient updates and merges
+SECOND_ORTHANC_PORT, THIRD_ORTHANC_PORT = 4243, 4244
 STATION_AETS = ["--station-aet", "CT=CT01", "--station-aet", "STATION1"]
-OUTCOMES = ("created", "replaced", "removed", "ignored", "rejected")
+OUTCOMES = ("created", "replaced", "removed", "ignored", "rejected", "updated")
 
 # Markers in the expected values.
 ABSENT = None  # the element is not in the file (a server answers it empty or not at all)
@@ -46,6 +47,9 @@ FIRST_FILES = ["latin1_order.hl7", "utf8_two_ipc.hl7", "two_obr_escapes_lf.hl7",
                "no_orc_no_date.hl7"]
 REJECTED_FILE = "rejected_then_accepted.hl7"  # MSG7001 lacks OBR-4 in its second order
 CHANGES_FILE = "change_and_cancel_crlf.hl7"  # MSG4001 XO of ACC1001, MSG5001 cancels A3001
+# Orders ACC9101 and ACC9102 of patient A1 (OLD^NAME) and ACC9201 of B1, then an ADT^A08 of A1
+# and an ADT^A40 merging B1 into S1.
+PATIENT_FILE = "patient_update_and_merge.hl7"
 
 
 def step(aet, date, time, modality, description, protocol, step_id, status):
@@ -235,6 +239,23 @@ QUERIES = [
 QUERIES_AFTER_CHANGES = [
     ("cancelled order", ["PatientID=P3001"], []),
     ("changed order", ["AccessionNumber=ACC1001"], ["ACC1001"]),
+]
+# The A08 gives A1's entries its PID's name, birth date and sex and its PV1's location; the A40
+# gives B1's entry the Patient ID, issuer and patient attributes of its PID, the visit its own.
+UPDATED_A1 = {"PatientName": "NEW^NAME", "PatientID": "A1", "IssuerOfPatientID": "HOSP",
+              "PatientBirthDate": "19700102", "PatientSex": "M",
+              "CurrentPatientLocation": "WARD2 201"}
+PATIENT_ENTRIES = {
+    "ACC9101": UPDATED_A1, "ACC9102": UPDATED_A1,
+    "ACC9201": {"PatientName": "SURVIVOR^PAT", "PatientID": "S1", "IssuerOfPatientID": "HOSP",
+                "PatientBirthDate": "19600101", "PatientSex": "M",
+                "CurrentPatientLocation": "WARD3 301"},
+}
+QUERIES_AFTER_ADT = [
+    ("updated name", ["PatientName=NEW^NAME"], ["ACC9101", "ACC9102"]),
+    ("surviving Patient ID", ["PatientID=S1"], ["ACC9201"]),
+    ("merged Patient ID", ["PatientID=B1"], []),
+    ("old name", ["PatientName=OLD^NAME"], []),
 ]
 # Every attribute of the mapping table, asked back in every query.
 RETURN_KEYS = [
@@ -657,6 +678,29 @@ def own_messages(options, work):
           "the site's own files were changed")
 
 
+def patient_changes(options, work):
+    """Orders of two patients, then an update of one and a merge of the other, in a folder of
+    their own: both servers find the entries by the new names and IDs, none by the old."""
+    parent = os.path.join(work, "patients")
+    folder = os.path.join(parent, PATIENT_AE_TITLE)
+    os.makedirs(folder)
+    path = os.path.join(options.data, "mwld", PATIENT_FILE)
+    status, lines, _ = apply(options, folder, [path])
+    check(status == 0 and [o for o, _ in lines[path]] == ["created"] * 3 + ["updated"] * 3,
+          f"patient changes: status {status}, {lines[path]}")
+    names = entries_by_accession(folder)
+    for accession in PATIENT_ENTRIES:
+        if check(accession in names, f"patient changes: no entry {accession}"):
+            check_file(os.path.join(folder, names[accession]), f"patient changes {accession}")
+    files = {a: (want, {}) for a, want in PATIENT_ENTRIES.items()}
+    with worklist_servers.serving(
+            worklist_servers.start_wlmscpfs(parent, PATIENT_AE_TITLE, work)) as dcmtk, \
+         worklist_servers.serving(
+            worklist_servers.start_orthanc(folder, work, THIRD_ORTHANC_PORT)) as orthanc:
+        for server in (dcmtk, orthanc):
+            check_queries(server, QUERIES_AFTER_ADT, files, work, "patient changes")
+
+
 def real_messages(options, work):
     parent = os.path.join(work, "real")
     folder = os.path.join(parent, REAL_AE_TITLE)
@@ -705,7 +749,7 @@ def real_messages(options, work):
 
 def inside(options):
     with tempfile.TemporaryDirectory() as work:
-        phases = [own_messages]
+        phases = [own_messages, patient_changes]
         if os.path.isdir(options.real_messages):
             phases.append(real_messages)
         else:  # they are not part of the repository, but beside it where it is developed

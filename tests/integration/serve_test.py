@@ -75,16 +75,16 @@ def done(text):
 # --- Messages ------------------------------------------------------------------------------
 
 def order(number, control_id=None, control="NW", name="PATIENT^TEST", version="2.3",
-          charset="", padding=0):
-    """An order message of its own order number: one entry, dated by OBR-27, so that apply and
-    serve write the same bytes. `padding` bytes of NTE text make it longer."""
+          charset="", padding=0, start="202001021530"):
+    """An order message of its own order number: one entry, dated by OBR-27.4 `start`, so that
+    apply and serve write the same bytes. `padding` bytes of NTE text make it longer."""
     control_id = control_id or f"MSG{number}"
     msh = f"MSH|^~\\&|RIS|SITE|MWL|SITE|202001011200||ORM^O01|{control_id}|P|{version}"
     if charset:
         msh += "|" * 6 + charset  # MSH-18
     obr = ["OBR", "1", f"PL{number}", f"FL{number}", "CT01^CT HEAD^LOCAL"] + [""] * 13 + [
         f"ACC{number}", f"RP{number}", f"SPS{number}", "", "", "", "CT", "", "",
-        "1^^^202001021530"]
+        f"1^^^{start}"]
     segments = [msh, f"PID|1||P{number}^^^SITE||{name}||19800101|F",
                 f"ORC|{control}|PL{number}|FL{number}", "|".join(obr)]
     if padding:
@@ -740,6 +740,7 @@ class Serve:
     pipe: bool = False
     log: object = None
     profile: bytes = None
+    applied: list = None  # messages `hl7mwld apply` writes into the folder before the start
 
 
 def refused(log, address):
@@ -753,10 +754,21 @@ TWO_OBR = GOOD[10] + b"OBR|2|PL3010|FL3010|CT02^CT CHEST\r"  # two entries
 LONG = order("3090", version="2.5.1", padding=3 * MAX_MESSAGE)
 UNREADABLE = b"MSH|^~\\&|RIS|" + b"X" * 2 * MAX_MESSAGE + b"\rPID|1||P3091\r"
 EXACT, ONE_MORE = sized("3092", MAX_MESSAGE), sized("3093", MAX_MESSAGE + 1)
+# Orders scheduled 3 days ago and tomorrow, local time as entries are written.
+THREE_DAYS_AGO, TOMORROW = (datetime.datetime.now() + datetime.timedelta(days=d)
+                            for d in (-3, 1))
 
 # label, steps (bytes to send, or one of the classes above), accession numbers whose entry
 # must exist afterwards, and those whose entry must not.
 FAULTS = [
+    # First, so that the folder holds no entry of the other rows (dated 2020) at its start.
+    ("--expire-after 1h: at start an entry 3 days old is removed, one of tomorrow kept",
+     [frame(GOOD[15]), Ack(GOOD[15], "AA")], ["ACC3096", "ACC3015"], ["ACC3095"],
+     Serve(["--expire-after", "1h"], applied=[
+         order("3095", start=THREE_DAYS_AGO.strftime("%Y%m%d%H%M")),
+         order("3096", start=TOMORROW.strftime("%Y%m%d%H%M"))],
+         log=lambda log: re.search(r"removed hl7mwld-FL3095__RP3095__SPS3095\.wl\s+expired: "
+                                   rf"scheduled {THREE_DAYS_AGO:%Y%m%d} ", log))),
     ("disconnect inside a frame", [START + GOOD[0][:40], Shut(), Closed(5)], [], ["ACC3000"]),
     ("reset inside a frame", [START + GOOD[1][:80], Reset()], [], ["ACC3001"]),
     ("garbage between frames",
@@ -815,6 +827,8 @@ def faults(options, work):
             if own and own[0].profile is not None:
                 with open(profile, "wb") as f:
                     f.write(own[0].profile)
+            if own and own[0].applied:
+                apply(options, folder, own[0].applied, work, f"faults-{index}.hl7")
             if own:  # stopped below, or by the finally of this function
                 arguments = own[0].arguments + (["--profile", profile] if own[0].profile else [])
                 servers.append(start_server(options, work, folder, 2590 + index, *arguments,
