@@ -138,14 +138,16 @@ def connect(port, timeout=TIMEOUT):
 # The lock's hold per message
 
 class Watcher:
-    """bench/lock_watch on a lockfile, its lines read as they come."""
+    """bench/lock_watch on a lockfile, its lines read as they come (and copied to `trace`)."""
 
-    def __init__(self, tool, lockfile, seconds):
+    def __init__(self, tool, lockfile, seconds, trace):
         self.process = subprocess.Popen([tool, lockfile, str(seconds)], stdout=subprocess.PIPE,
                                         stdin=subprocess.DEVNULL, text=True)
+        self.trace = open(trace, "w")
         self.holds = []  # (pid, taken, freed, ms)
-        self.holder = 0  # the process holding the lock now, 0 when free
+        self.holder = 0  # the process holding the lock, 0 when free, as of `seen`
         self.free_since = None
+        self.seen = None  # every change up to this time has been read
         self.ready = threading.Event()
         self.changed = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -156,34 +158,43 @@ class Watcher:
 
     def _read(self):
         for line in self.process.stdout:
+            self.trace.write(line)
             words = line.split()
             with self.changed:
                 if words[0] == "ready":
-                    self.free_since = float(words[1])
+                    self.free_since = self.seen = float(words[1])
                     self.ready.set()
+                elif words[0] == "at":
+                    self.seen = float(words[1])
                 elif words[0] == "taken":
                     self.holder = int(words[1])
+                    self.seen = float(words[2])
                 elif words[0] in ("held", "open"):
                     self.holds.append((int(words[1]), float(words[2]), float(words[3]),
                                        float(words[4])))
                     self.holder = 0
-                    self.free_since = float(words[3])
+                    self.free_since = self.seen = float(words[3])
                 self.changed.notify_all()
 
-    def wait_quiet(self, seconds, bound=TIMEOUT):
-        """Waits until the lock has been free for `seconds`, at most `bound` seconds."""
+    def wait_quiet(self, after, seconds, bound=TIMEOUT):
+        """Waits until every change up to `after` has been read and the lock has then been free
+        for `seconds`; at most `bound` seconds."""
         deadline = time.monotonic() + bound
         with self.changed:
             while time.monotonic() < deadline:
-                if self.holder == 0 and time.monotonic() - self.free_since >= seconds:
+                if (self.seen >= after + seconds and self.holder == 0
+                        and self.seen - self.free_since >= seconds):
                     return
+                if self.process.poll() is not None:
+                    break
                 self.changed.wait(0.05)
         raise RuntimeError(f"the lock was not free for {seconds} s within {bound} s")
 
     def holds_between(self, pid, start, end):
-        """The holds by `pid` that began between start and end."""
+        """The holds by `pid` (or by an open file description, -1) that began between start
+        and end."""
         with self.changed:
-            return [h for h in self.holds if h[0] == pid and start <= h[1] <= end]
+            return [h for h in self.holds if h[0] in (pid, -1) and start <= h[1] <= end]
 
     def stop(self):
         if self.process.poll() is None:
@@ -194,6 +205,7 @@ class Watcher:
                 self.process.kill()
                 self.process.wait(timeout=30)
         self.reader.join(timeout=30)
+        self.trace.close()
 
 
 def cancel(number, control):
@@ -254,9 +266,9 @@ def measure_lock(arguments):
     """Sends each message on one connection after the lock has been free a while, and prints
     per message: its kind, the answer, the holds of serve's lock that began between sending it
     and its acknowledgement, and the entries its log lines name."""
-    watcher = Watcher(arguments.watcher, arguments.lockfile, 3 * TIMEOUT)
+    watcher = Watcher(arguments.watcher, arguments.lockfile, 3 * TIMEOUT, arguments.trace)
     try:
-        watcher.wait_quiet(1.0)
+        watcher.wait_quiet(time.monotonic(), 1.0)
         with connect(arguments.port) as sock:
             for kind, segments in lock_messages(arguments.generated, arguments.kinds.split(","),
                                                 arguments.repeats):
@@ -264,7 +276,7 @@ def measure_lock(arguments):
                 sent = time.monotonic()
                 answer = send(sock, framed(segments))
                 acknowledged = time.monotonic()
-                watcher.wait_quiet(0.2)
+                watcher.wait_quiet(acknowledged, 0.2)
                 holds = watcher.holds_between(arguments.pid, sent, acknowledged)
                 with open(arguments.log, "rb") as log:
                     log.seek(log_size)
@@ -547,6 +559,7 @@ def main():
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--pid", type=int, required=True, help="serve's process id")
     p.add_argument("--log", required=True, help="serve's log")
+    p.add_argument("--trace", required=True, help="a copy of the watcher's lines")
     p.add_argument("--size", type=int, required=True, help="entries in the folder")
     p.add_argument("--generated", type=int, required=True, help="generated orders in it")
     p.add_argument("--kinds", default="cancel,update,merge")
