@@ -191,10 +191,9 @@ class Watcher:
         raise RuntimeError(f"the lock was not free for {seconds} s within {bound} s")
 
     def holds_between(self, pid, start, end):
-        """The holds by `pid` (or by an open file description, -1) that began between start
-        and end."""
+        """The holds by `pid` (or by an open file description, -1) that overlap start to end."""
         with self.changed:
-            return [h for h in self.holds if h[0] in (pid, -1) and start <= h[1] <= end]
+            return [h for h in self.holds if h[0] in (pid, -1) and h[1] <= end and h[2] >= start]
 
     def stop(self):
         if self.process.poll() is None:
@@ -264,8 +263,9 @@ def lock_messages(generated, kinds, repeats):
 
 def measure_lock(arguments):
     """Sends each message on one connection after the lock has been free a while, and prints
-    per message: its kind, the answer, the holds of serve's lock that began between sending it
-    and its acknowledgement, and the entries its log lines name."""
+    per message: its kind, the answer, the holds of serve's lock between sending it and its
+    acknowledgement (with the lock free before, every hold in that time is the message's), and
+    the entries its log lines name."""
     watcher = Watcher(arguments.watcher, arguments.lockfile, 3 * TIMEOUT, arguments.trace)
     try:
         watcher.wait_quiet(time.monotonic(), 1.0)

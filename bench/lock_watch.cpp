@@ -88,13 +88,15 @@ int main(int argc, char** argv) {
   long held_by = 0;
   double taken = 0;
   double beat = now();
-  // The clock is read once per probe: the bound and the interval's ends come from the same read.
-  for (double t = now(); !stop_requested && t < end; t = now()) {
+  for (double t = 0; !stop_requested && t < end;) {
     long pid = 0;
     if (!holder(file, pid)) {
       std::fprintf(stderr, "lock_watch: %s: %s\n", argv[1], std::strerror(errno));
       return 1;
     }
+    // The clock is read after the probe, so that a change is never dated before it happened:
+    // when this process is preempted between the two, the change is dated late, not early.
+    t = now();
     if (t - beat >= kBeat && pid == held_by) {
       beat = t;
       std::printf("at %.6f %ld\n", t, held_by);
