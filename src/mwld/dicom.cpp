@@ -54,7 +54,7 @@ bool pads_with_nul(std::string_view vr) {
 
 // Trailing blanks in these VRs are padding, never value.
 bool ends_in_insignificant_blanks(std::string_view vr) {
-  return is_one_of(vr, {"AE", "CS", "DA", "LO", "PN", "SH", "TM"});
+  return is_one_of(vr, {"AE", "CS", "DA", "DS", "LO", "PN", "SH", "TM"});
 }
 
 std::string_view without_padding(std::string_view vr, std::string_view value) {

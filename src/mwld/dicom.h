@@ -35,7 +35,7 @@ std::string encode_file(const DataSet& data_set, std::string_view sop_instance_u
 // The data set of a file encode_file wrote, or of any DICOM file in Explicit or Implicit VR
 // Little Endian: sequences and items of defined or undefined length (ended by their
 // delimitation items), group length and padding elements, elements in any order. Values come
-// without their padding; the file meta group is skipped. Trailing blanks are padding in AE, CS,
+// without their padding; the file meta group is skipped. Trailing blanks are padding in AE, CS, DS,
 // DA, LO, PN, SH and TM, trailing NULs in UI; other values are kept as they are. In Implicit VR
 // an element of undefined length is read as a sequence and any other as "UN", its value as it
 // is. Nothing when the bytes are not such a file, or nest sequences more than 8 deep. Never

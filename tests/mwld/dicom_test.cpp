@@ -115,6 +115,7 @@ TEST(Dicom, ReadsBackWhatItWrites) {
       {0x00100010, "PN", "PatientName", "DOE^JOHN", {}},
       {0x00080050, "SH", "AccessionNumber", "A1", {}},
       {0x00100020, "LO", "PatientID", "ABC", {}},
+      {0x00101030, "DS", "PatientWeight", "8.5", {}},  // odd: padded with a blank
       {0x0020000D, "UI", "StudyInstanceUID", "1.2.3", {}},
       {0x00080090, "PN", "ReferringPhysicianName", "", {}},
       {0x00420011, "OB", "EncapsulatedDocument", "\x01\x02"s, {}},
@@ -132,6 +133,7 @@ TEST(Dicom, ReadsBackWhatItWrites) {
       "(0008,0090) PN []\n"
       "(0010,0010) PN [DOE^JOHN]\n"
       "(0010,0020) LO [ABC]\n"
+      "(0010,1030) DS [8.5]\n"
       "(0020,000D) UI [1.2.3]\n"
       "(0040,0100) SQ []\n"
       "  (0008,0060) CS [MR]\n"
