@@ -1057,7 +1057,7 @@ std::optional<Rejection> map_attribute_updates(const EntrySource& source,
   for (const UpdatedRow& updated : kUpdatedRows) {
     const Row& row = *row_at(updated.path);
     std::string_view sent;
-    for (const Source& field : update_fields(row, source.options)) {
+    for (const Source& field : options.sources.at(std::string(updated.path))) {
       sent = first_part(raw_of(segment_named(read.segments, field.segment), field, p), field, p);
       if (!sent.empty()) break;
     }

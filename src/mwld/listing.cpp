@@ -2,11 +2,12 @@
 #include "mwld/listing.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "mwld/dicom.h"
-#include "mwld/folder_system.h"
 #include "mwld/report.h"
 #include "mwld/values.h"
+#include "mwld/worklist_index.h"
 
 namespace {
 
@@ -84,21 +85,9 @@ EntrySummary summary_of(const std::string& name, std::string_view bytes) {
 
 bool scan_entries(const Folder& folder, std::vector<EntrySummary>& entries, std::string& error) {
   entries.clear();
-  std::vector<std::string> names;
-  if (!list_entries(folder, names, error)) return false;
-  for (const std::string& name : names) {
-    std::string bytes;
-    std::string problem;
-    if (read_entry(folder, name, bytes, problem)) {
-      entries.push_back(summary_of(name, bytes));
-      EntrySummary& entry = entries.back();
-      if (!entry.problem.empty()) entry.problem = path_in(folder.path, name) + ": " + entry.problem;
-    } else if (entry_exists(folder, name)) {
-      entries.push_back({});
-      entries.back().name = name;
-      entries.back().problem = problem;
-    }
-  }
+  WorklistIndex index;
+  if (!build_index(folder, index, error)) return false;
+  for (auto& [name, entry] : index.entries) entries.push_back(std::move(entry.summary));
   return true;
 }
 

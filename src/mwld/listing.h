@@ -37,8 +37,7 @@ EntrySummary summary_of(const std::string& name, std::string_view bytes);
 // Every entry file hl7mwld named in the folder ("hl7mwld-*.wl"), read once, sorted by name; an
 // entry removed while it is read is left out. The problem of an entry that cannot be read
 // begins with its path ("DIR/NAME: ..."). Takes no lock: hl7mwld replaces entries whole.
-// False with the error when the folder cannot be listed. The one place that finds entries, so
-// that an index can take the scan's place.
+// False with the error when the folder cannot be listed. Reads the folder as the index does.
 bool scan_entries(const Folder& folder, std::vector<EntrySummary>& entries, std::string& error);
 
 // The start of the Scheduled Procedure Step in local time, or nothing when the entry has no
