@@ -41,7 +41,7 @@ TEST(ReadMessage, LinesAndFields) {
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const TempFile input = temp_file_holding(c.input);
+    const TempFile input(c.input);
     SegmentList message;
     EXPECT_TRUE(read_message(input.get(), c.eof_byte_ends_input, message));
     EXPECT_EQ(message, c.expected);
@@ -75,7 +75,7 @@ TEST(ReadMessage, AcrossReadBlocks) {
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const TempFile input = temp_file_holding(c.input);
+    const TempFile input(c.input);
     SegmentList message;
     EXPECT_TRUE(read_message(input.get(), true, message));
     EXPECT_EQ(message, c.expected);
@@ -89,7 +89,7 @@ TEST(ReadAll, KeepsEveryByteAcrossBlocks) {
     std::string bytes(size, '\x1a');
     for (std::size_t i = 0; i < size; i += 3) bytes[i] = static_cast<char>(i % 251);
     std::string read = "kept:";
-    EXPECT_TRUE(read_all(temp_file_holding(bytes).get(), read));
+    EXPECT_TRUE(read_all(TempFile(bytes).get(), read));
     EXPECT_EQ(read, "kept:" + bytes);
   }
 }

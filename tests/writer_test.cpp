@@ -19,8 +19,8 @@ using Lines = std::vector<std::string>;
 // The dump bytes for message text, read and written through temporary files.
 std::string dump_of(const std::string& message_text) {
   SegmentList message;
-  read_message(temp_file_holding(message_text).get(), true, message);
-  const TempFile output = temp_file_holding("");
+  read_message(TempFile(message_text).get(), true, message);
+  const TempFile output;
   write_dump(output.get(), select_segments(message));
   return contents_of(output.get());
 }
