@@ -469,6 +469,7 @@ def print_table(arguments):
 
     serve = {label: read_lines(f"{work}/serve-{label}.json") for label in ("empty", "full")}
     floor = read_lines(f"{work}/floor.json")
+    ordered_floor = read_lines(f"{work}/floor-ordered.json")
     rate = {label: [r["per_second"] for r in runs] for label, runs in serve.items()}
     if rate["empty"] and rate["full"]:
         rows.append((f"serve, 16 connections, into an empty folder: msg/s; ACK median, 99th "
@@ -532,6 +533,17 @@ def print_table(arguments):
                      "16 loops, round by round; median",
                      ", ".join(f"{r:.2f}" for r in ratios) +
                      f"; {median(ratios):.2f}: {'met' if median(ratios) >= 0.8 else 'not met'}"))
+    if floor and ordered_floor and rate["empty"]:
+        kept = [o["per_second"] / f["per_second"] for o, f in zip(ordered_floor, floor)]
+        served = [s / o["per_second"] for s, o in zip(rate["empty"], ordered_floor)]
+        rows.append(("floor in one order: the same 16 loops, each file renamed only after every "
+                     "file begun before it, folder flushes shared (files/s; of the floor, round "
+                     "by round)",
+                     f"{median([o['per_second'] for o in ordered_floor]):.0f}; "
+                     + ", ".join(f"{k:.2f}" for k in kept)))
+        rows.append(("serve at 16 connections (empty folder) / floor in one order, round by "
+                     "round; median",
+                     ", ".join(f"{r:.2f}" for r in served) + f"; {median(served):.2f}"))
     rows.append(("the machine's load average over 1 minute at the start and at the end "
                  "(2 cores)", ", ".join(open(f"{work}/load-average").read().split())))
 
