@@ -533,6 +533,12 @@ def print_table(arguments):
                      "16 loops, round by round; median",
                      ", ".join(f"{r:.2f}" for r in ratios) +
                      f"; {median(ratios):.2f}: {'met' if median(ratios) >= 0.8 else 'not met'}"))
+    memory = read_lines(f"{work}/serve-memory.json")
+    if memory:
+        rows.append((f"serve, 16 connections, into an empty folder in memory (tmpfs: no disk "
+                     f"time): msg/s; ACK median ({runs_text(len(memory))})",
+                     f"{median([m['per_second'] for m in memory]):.0f} msg/s; "
+                     f"{median([m['median_ms'] for m in memory]):.2f} ms"))
     if floor and ordered_floor and rate["empty"]:
         kept = [o["per_second"] / f["per_second"] for o, f in zip(ordered_floor, floor)]
         served = [s / o["per_second"] for s, o in zip(rate["empty"], ordered_floor)]
