@@ -34,8 +34,12 @@ std::string data_set_text(const DataSet& data_set, std::size_t indent) {
 }
 
 std::string joined(const std::vector<std::string>& texts) {
+  constexpr std::size_t kShown = 10;
   std::string text;
-  for (const std::string& part : texts) text += (text.empty() ? "" : "; ") + part;
+  for (std::size_t i = 0; i < texts.size() && i < kShown; ++i) {
+    text += (text.empty() ? "" : "; ") + texts[i];
+  }
+  if (texts.size() > kShown) text += "; and " + std::to_string(texts.size() - kShown) + " more";
   return text;
 }
 

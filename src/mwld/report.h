@@ -32,7 +32,8 @@ std::string outcome_text(const MessagePlace& place, std::string_view word,
 // line.
 std::string plan_text(const MessagePlace& place, const MessagePlan& plan);
 
-// `texts` joined by "; ".
+// `texts` joined by "; ", the first 10 of them: a message with thousands of steps (an A39 of
+// 20,000 merges) would otherwise make one line of its size; "and N more" counts the rest.
 std::string joined(const std::vector<std::string>& texts);
 
 // One line per element, "(gggg,eeee) VR Keyword value", each item's elements indented by two

@@ -111,6 +111,13 @@ TEST(ApplyPlans, OutcomesAndCancels) {
   };
   const std::string f2_p1 = order("NW", "P2", "F2");  // the same patient, P1, as order P1
   const std::string update = "PID|||P1||NEW^NAME||19900101|F\r";
+  // Twelve merges of patients without entries: their line names the first ten.
+  std::string twelve_merges, first_ten = "ignored ";
+  for (int i = 1; i <= 12; ++i) {
+    const std::string n = std::to_string(i);
+    twelve_merges += "PID|||S" + n + "\rMRG|R" + n + "\r";
+    if (i <= 10) first_ten += (i > 1 ? "; " : "") + ("no entries of patient R" + n);
+  }
   // clang-format off
   const Case cases[] = {
       {"new order", {{order("NW", "P1", "F1")}}, {{"created " + f1}}, {f1}},
@@ -193,6 +200,9 @@ TEST(ApplyPlans, OutcomesAndCancels) {
       {"A34 names the prior patient in MRG-4, as versions before 2.3.1 do",
        {{order("NW", "P1", "F1")}, {adt("A34", "PID|||S1||SURVIVOR^PAT\rMRG||||P1\r")}},
        {{"updated " + f1}}, {f1}, "", {}, {"S1 SURVIVOR^PAT  SCHEDULED"}},
+      {"a message of many steps names the first ten reasons",
+       {{order("NW", "P1", "F1")}, {adt("A39", twelve_merges)}}, {{first_ten + "; and 2 more"}},
+       {f1}},
       {"a merge of several records: each MRG into the PID before it",
        {{order("NW", "P1", "F1"), kHead.substr(0, kHead.find("PID")) + "PID|||P2||ROE^K\rORC|NW|P2|F2\rOBR|1|||X^X\r"},
         {adt("A39", "PID|||S1||ONE\rMRG|P1\rPID|||S2||TWO\rMRG|P2\r")}},
