@@ -79,8 +79,13 @@ const std::vector<IgnoredSignal>& ignored_signals() {
 
 int reload_signal() { return 0; }
 
+void tidy_free_memory() {}
+
 #else
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <csignal>
 
@@ -119,5 +124,11 @@ const std::vector<IgnoredSignal>& ignored_signals() {
 }
 
 int reload_signal() { return SIGHUP; }
+
+void tidy_free_memory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
 
 #endif

@@ -59,3 +59,9 @@ const std::vector<IgnoredSignal>& ignored_signals();
 // The signal that asks serve to read its profile again: SIGHUP on POSIX (systemctl reload);
 // 0 on Windows, which has none.
 int reload_signal();
+
+// Sorts the allocator's free blocks back into large ones (glibc's malloc_trim; nothing on
+// Windows). After a job that freed many small blocks, the next large allocation would otherwise
+// do it, wherever it falls: serve calls it once its index is built, before any commit holds the
+// folder's lock.
+void tidy_free_memory();

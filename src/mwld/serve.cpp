@@ -95,6 +95,9 @@ int run_serve(const CommandLine& line, const CommandLine& given) {
       write_log(log, LogLevel::problem, "the folder could not be indexed: " + error);
       return;
     }
+    // Reading 100,000 entries frees many small blocks: left as they are, sorting them cost the
+    // first commit about 20 ms under the lock.
+    tidy_free_memory();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f", took.count());
