@@ -89,11 +89,14 @@ bool flush_all(const std::vector<std::string>& temporaries, std::string& error) 
 }
 
 // Writes the count after the folder's generation; not flushed: after a crash a reader starts
-// from a full read of the folder anyway.
+// from a full read of the folder anyway. Written over the old count rather than truncated,
+// which made the file system free and allocate a block at every commit: a count never gets
+// shorter, and the reader stops at the newline anyway.
 bool bump_generation(const Folder& folder, std::string& error) {
   const std::string path = path_in(folder.path, kGenerationName);
   const std::string text = std::to_string(folder_generation(folder) + 1) + "\n";
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  if (!file && errno == ENOENT) file = std::fopen(path.c_str(), "wb");
   if (!file) return errno_failure(path, errno, error);
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   const int code = errno;
