@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "hl7/read_chunks.h"
+#include "mwld/flushers.h"
 #include "mwld/folder_system.h"
 #include "mwld/identity.h"
 
@@ -62,32 +62,6 @@ void remove_temporaries_from(const std::vector<std::string>& temporaries, std::s
   }
 }
 
-// Flushes every temporary file, up to kFlushesInFlight at once; false with the first error.
-bool flush_all(const std::vector<std::string>& temporaries, std::string& error) {
-  std::vector<const std::string*> files;
-  for (const std::string& temporary : temporaries) {
-    if (!temporary.empty()) files.push_back(&temporary);
-  }
-  const std::size_t threads = std::min(files.size(), kFlushesInFlight);
-  std::vector<std::string> errors(threads);
-  auto flush_share = [&files, &errors, threads](std::size_t first) {
-    for (std::size_t i = first; i < files.size() && errors[first].empty(); i += threads) {
-      flush_file(*files[i], errors[first]);
-    }
-  };
-  std::vector<std::thread> running;
-  for (std::size_t first = 1; first < threads; ++first) running.emplace_back(flush_share, first);
-  if (threads > 0) flush_share(0);
-  for (std::thread& thread : running) thread.join();
-  for (std::string& failed : errors) {
-    if (!failed.empty()) {
-      error = std::move(failed);
-      return false;
-    }
-  }
-  return true;
-}
-
 // Writes the count after the folder's generation; not flushed: after a crash a reader starts
 // from a full read of the folder anyway. Written over the old count rather than truncated,
 // which made the file system free and allocate a block at every commit: a count never gets
@@ -112,7 +86,7 @@ struct ScopedHandle {
 // The batch, under the lock. Every new content is on the disk before any rename names it,
 // and the folder is flushed once, after the last rename or removal, or after the one that
 // failed: the renames before it stay, and the flush makes them durable.
-bool commit_locked(const Folder& folder, const std::vector<FolderChange>& changes,
+bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
                    CommitProgress& progress, std::string& error) {
   progress = {};
   for (const FolderChange& change : changes) {
@@ -124,16 +98,26 @@ bool commit_locked(const Folder& folder, const std::vector<FolderChange>& change
   ScopedHandle directory;
   if (!open_directory(folder.path, directory.value, error)) return false;
 
+  // Each file's flush begins as soon as it is written, while the next one is written.
+  if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(kFlushesInFlight);
   std::vector<std::string> temporaries;  // by change; empty for a removal
-  temporaries.reserve(changes.size());
-  for (const FolderChange& change : changes) {
-    temporaries.emplace_back(change.bytes ? path_in(folder.path, temporary_name()) : "");
-    if (change.bytes && !write_new_file(temporaries.back(), *change.bytes, error)) {
-      remove_temporaries_from(temporaries, 0);
-      return false;
+  std::vector<std::string> flush_errors(changes.size());
+  temporaries.reserve(changes.size());  // never moved: the flushers hold its names
+  bool written = true;
+  for (std::size_t i = 0; i < changes.size() && written; ++i) {
+    temporaries.emplace_back(changes[i].bytes ? path_in(folder.path, temporary_name()) : "");
+    if (!changes[i].bytes) continue;
+    written = write_new_file(temporaries[i], *changes[i].bytes, error);
+    if (written) folder.flushers->flush(temporaries[i], flush_errors[i]);
+  }
+  folder.flushers->wait();
+  for (std::string& failed : flush_errors) {
+    if (written && !failed.empty()) {
+      error = std::move(failed);
+      written = false;
     }
   }
-  if (!flush_all(temporaries, error) || !bump_generation(folder, error)) {
+  if (!written || !bump_generation(folder, error)) {
     remove_temporaries_from(temporaries, 0);
     return false;
   }
@@ -158,10 +142,13 @@ bool commit_locked(const Folder& folder, const std::vector<FolderChange>& change
 
 }  // namespace
 
+Folder::Folder() = default;
+
 Folder::Folder(Folder&& other) noexcept
     : path(std::move(other.path)),
       lock_handle(std::exchange(other.lock_handle, -1)),
-      locked(std::exchange(other.locked, false)) {}
+      locked(std::exchange(other.locked, false)),
+      flushers(std::move(other.flushers)) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
   if (this != &other) {
@@ -170,6 +157,7 @@ Folder& Folder::operator=(Folder&& other) noexcept {
     path = std::move(other.path);
     lock_handle = std::exchange(other.lock_handle, -1);
     locked = std::exchange(other.locked, false);
+    flushers = std::move(other.flushers);
   }
   return *this;
 }

@@ -3,9 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+class Flushers;
 
 // An open worklist folder. It keeps its `lockfile` open from open_folder to the end of its
 // life, because a POSIX record lock vanishes when any descriptor of the file is closed.
@@ -13,8 +16,9 @@ struct Folder {
   std::string path;
   std::intptr_t lock_handle = -1;  // the descriptor (POSIX) or HANDLE (Windows) of lockfile
   bool locked = false;
+  std::unique_ptr<Flushers> flushers;  // from the first commit on
 
-  Folder() = default;
+  Folder();
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
   Folder(Folder&& other) noexcept;
