@@ -65,16 +65,18 @@ void remove_temporaries_from(const std::vector<std::string>& temporaries, std::s
 // Writes the count after the folder's generation; not flushed: after a crash a reader starts
 // from a full read of the folder anyway. Written over the old count rather than truncated,
 // which made the file system free and allocate a block at every commit: a count never gets
-// shorter, and the reader stops at the newline anyway.
-bool bump_generation(const Folder& folder, std::string& error) {
+// shorter, and the reader stops at the newline anyway. `generation` gets the count written.
+bool bump_generation(const Folder& folder, std::uint64_t& generation, std::string& error) {
   const std::string path = path_in(folder.path, kGenerationName);
-  const std::string text = std::to_string(folder_generation(folder) + 1) + "\n";
+  const std::uint64_t next = folder_generation(folder) + 1;
+  const std::string text = std::to_string(next) + "\n";
   std::FILE* file = std::fopen(path.c_str(), "r+b");
   if (!file && errno == ENOENT) file = std::fopen(path.c_str(), "wb");
   if (!file) return errno_failure(path, errno, error);
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   const int code = errno;
   if (std::fclose(file) != 0 || !written) return errno_failure(path, written ? errno : code, error);
+  generation = next;
   return true;
 }
 
@@ -117,7 +119,7 @@ bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
       written = false;
     }
   }
-  if (!written || !bump_generation(folder, error)) {
+  if (!written || !bump_generation(folder, progress.generation, error)) {
     remove_temporaries_from(temporaries, 0);
     return false;
   }

@@ -60,6 +60,7 @@ void remove_temporaries(const Folder& folder);
 struct CommitProgress {
   std::size_t durable = 0;
   std::size_t unknown = 0;
+  std::uint64_t generation = 0;  // the folder's generation the commit wrote; 0: none
 };
 
 // Makes `changes` durable, in their order, holding the lock: writes each new content to a

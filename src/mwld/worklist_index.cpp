@@ -155,7 +155,7 @@ void index_commit(const Folder& folder, WorklistIndex& index,
     index.generation = kUnknownGeneration;
     return;
   }
-  index.generation = folder_generation(folder);
+  index.generation = progress.generation != 0 ? progress.generation : folder_generation(folder);
   index.folder_stamp = stamp_of_entry(folder, "");
 }
 
