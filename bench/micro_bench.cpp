@@ -9,6 +9,7 @@
 #include "hl7/split_on.h"
 #include "mwld/dicom.h"
 #include "mwld/identity.h"
+#include "mwld/listing.h"
 #include "mwld/message.h"
 #include "mwld/plan.h"
 
@@ -89,6 +90,15 @@ void mwld_derived_uid(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(derived_uid(identity, "instance"));
 }
 BENCHMARK(mwld_derived_uid);
+
+// An entry file read back into what the index keeps of it.
+void mwld_summary_of(benchmark::State& state) {
+  const MessagePlan plan = plan_message(split_messages(kOrder).messages.front(), kOptions);
+  const EntryFile& file = plan.steps.front().entries.front();
+  for (auto _ : state) benchmark::DoNotOptimize(summary_of(file.name, file.bytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(file.bytes.size()));
+}
+BENCHMARK(mwld_summary_of);
 
 }  // namespace
 
