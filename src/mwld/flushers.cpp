@@ -1,9 +1,16 @@
 #include "mwld/flushers.h"
 
+#include <system_error>
+
 #include "mwld/folder_system.h"
 
+// A thread that cannot be started (the process's limit reached) leaves fewer flushes in flight;
+// with none, flush() flushes on the caller's thread.
 Flushers::Flushers(std::size_t threads) {
-  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
+  try {
+    for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
+  } catch (const std::system_error&) {
+  }
 }
 
 Flushers::~Flushers() {
@@ -16,6 +23,10 @@ Flushers::~Flushers() {
 }
 
 void Flushers::flush(const std::string& path, std::string& error) {
+  if (threads_.empty()) {
+    flush_file(path, error);
+    return;
+  }
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back({&path, &error});
