@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -82,11 +83,15 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
     std::string label;
     std::vector<FolderChange> changes;
     Contents after;
+    std::string generation = "";  // the count of earlier commits; none when empty
+    std::uint64_t next_generation = 1;
   };
   // clang-format off
   const Case cases[] = {
       {"one new file", {{"hl7mwld-c.wl", "c"}},
        {{"hl7mwld-a.wl", "old a"}, {"hl7mwld-b.wl", "old b"}, {"hl7mwld-c.wl", "c"}}},
+      {"after 99 commits", {{"hl7mwld-c.wl", "c"}},
+       {{"hl7mwld-a.wl", "old a"}, {"hl7mwld-b.wl", "old b"}, {"hl7mwld-c.wl", "c"}}, "99\n", 100},
       {"one removal", {{"hl7mwld-a.wl", std::nullopt}}, {{"hl7mwld-b.wl", "old b"}}},
       {"a batch, in order",
        {{"hl7mwld-a.wl", "new a"}, {"hl7mwld-b.wl", std::nullopt},
@@ -101,6 +106,7 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
     SCOPED_TRACE(c.label);
     TempFolder dir;
     for (const auto& [name, bytes] : before) write_file(dir / name, bytes);
+    if (!c.generation.empty()) write_file(dir / "hl7mwld-generation", c.generation);
     Folder folder;
     std::string error;
     ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
@@ -108,10 +114,12 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
     CommitProgress progress;
     EXPECT_TRUE(commit_changes(folder, c.changes, progress, error)) << error;
     EXPECT_EQ(progress.durable, c.changes.size());
+    EXPECT_EQ(progress.generation, c.next_generation);
 
     Contents expected = c.after;
     expected["lockfile"] = "";
-    expected["hl7mwld-generation"] = "1\n";  // one commit: the count a reader sees change
+    // One commit more: the count a reader sees change.
+    expected["hl7mwld-generation"] = std::to_string(c.next_generation) + "\n";
     EXPECT_EQ(contents(dir.path), expected);
     std::vector<std::string> names;
     EXPECT_TRUE(list_entries(folder, names, error)) << error;
