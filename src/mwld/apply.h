@@ -1,6 +1,7 @@
 // Applying planned messages to the worklist folder, in order, under one lock and one commit.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,13 +38,24 @@ const char* outcome_word(Outcome outcome);
 // every entry hl7mwld wrote whose order numbers match, a start sets their step STARTED, patient
 // messages update the patient's entries; an entry they cannot read is named in their line
 // ("entry NAME could not be read"). They find the entries through `index`, which is refreshed
-// under the lock when it is built or the batch needs it, and kept current with the commit. `results` gets one MessageResult per plan.
-// True when every change reached the disk (see CommitProgress). On a folder or disk error,
-// returns false with the error. When the folder could not be locked or read, no message is
-// applied. Otherwise the messages before the first one with a change that did not
-// reach the disk are applied; that one and every later one are not (their outcome was worked
-// out against a folder the failed change did not leave), and their results say which of their
-// changes reached the disk and which are in an unknown state. The folder keeps every entry
-// file whole, and applying the messages that were not applied again gives the same entry names.
+// under the lock when it is built or the batch needs it, and kept current with the commit.
+// `results` gets one MessageResult per plan. True when every change reached the disk (see
+// CommitProgress). On a folder or disk error, returns false with the error. When the folder could
+// not be locked or read, no message is applied. Otherwise the messages before the first one with a
+// change that did not reach the disk are applied; that one and every later one are not (their
+// outcome was worked out against a folder the failed change did not leave), and their results say
+// which of their changes reached the disk and which are in an unknown state. The folder keeps every
+// entry file whole, and applying the messages that were not applied again gives the same entry
+// names.
 bool apply_plans(Folder& folder, WorklistIndex& index, const std::vector<const MessagePlan*>& plans,
                  std::vector<MessageResult>& results, std::string& error);
+
+// As apply_plans, but returns without waiting for the commit's folder flush, having let go of
+// the lock: `applied` gets the results, whether every change reached the disk and the error,
+// on this thread when the commit ended before that flush, else on a thread of the folder's
+// once it has ended (see commit_changes_then). The next group can be planned and written
+// meanwhile.
+using PlansApplied = std::function<void(std::vector<MessageResult> results, bool committed,
+                                        const std::string& error)>;
+void apply_plans_then(Folder& folder, WorklistIndex& index,
+                      const std::vector<const MessagePlan*>& plans, PlansApplied applied);

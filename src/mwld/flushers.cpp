@@ -1,11 +1,12 @@
 #include "mwld/flushers.h"
 
 #include <system_error>
+#include <utility>
 
 #include "mwld/folder_system.h"
 
 // A thread that cannot be started (the process's limit reached) leaves fewer flushes in flight;
-// with none, flush() flushes on the caller's thread.
+// with none, every job runs on the caller's thread.
 Flushers::Flushers(std::size_t threads) {
   try {
     for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
@@ -23,14 +24,20 @@ Flushers::~Flushers() {
 }
 
 void Flushers::flush(const std::string& path, std::string& error) {
+  queue({[&path, &error] { flush_file(path, error); }, true});
+}
+
+void Flushers::run_later(std::function<void()> work) { queue({std::move(work), false}); }
+
+void Flushers::queue(Job job) {
   if (threads_.empty()) {
-    flush_file(path, error);
+    job.work();
     return;
   }
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back({&path, &error});
-    ++unfinished_;
+    ++(job.counted ? unfinished_ : running_later_);
+    queue_.push_back(std::move(job));
   }
   queued_.notify_one();
 }
@@ -40,16 +47,22 @@ void Flushers::wait() {
   ended_.wait(lock, [this] { return unfinished_ == 0; });
 }
 
+void Flushers::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ended_.wait(lock, [this] { return unfinished_ == 0 && running_later_ == 0; });
+}
+
 void Flushers::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
     queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping, with nothing left to flush
-    const Flush next = queue_.front();
+    if (queue_.empty()) return;  // stopping, with nothing left to do
+    Job next = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();
-    flush_file(*next.path, *next.error);
+    next.work();
     lock.lock();
-    if (--unfinished_ == 0) ended_.notify_all();
+    std::size_t& left = next.counted ? unfinished_ : running_later_;
+    if (--left == 0) ended_.notify_all();
   }
 }

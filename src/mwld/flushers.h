@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,7 +17,7 @@ class Flushers {
   explicit Flushers(std::size_t threads);
   Flushers(const Flushers&) = delete;
   Flushers& operator=(const Flushers&) = delete;
-  ~Flushers();  // after the flushes queued have ended
+  ~Flushers();  // after the work queued has ended
 
   // Queues a flush of the file `path` (flush_file), which sets `error` when it fails; both must
   // live until wait() returns.
@@ -25,19 +26,28 @@ class Flushers {
   // Returns once every flush queued has ended.
   void wait();
 
+  // Queues `work`, which wait() does not wait for: the end of a commit, which may run while
+  // the next commit's files are written and flushed.
+  void run_later(std::function<void()> work);
+
+  // Returns once every flush and every work queued has ended.
+  void drain();
+
  private:
-  struct Flush {
-    const std::string* path;
-    std::string* error;
+  struct Job {
+    std::function<void()> work;  // a file's flush, or work run later
+    bool counted;                // a flush that wait() waits for
   };
 
+  void queue(Job job);
   void run();
 
   std::mutex mutex_;
-  std::condition_variable queued_;  // a flush queued, or the end
-  std::condition_variable ended_;   // the last unfinished flush ended
-  std::deque<Flush> queue_;
-  std::size_t unfinished_ = 0;
+  std::condition_variable queued_;  // a job queued, or the end
+  std::condition_variable ended_;   // a job ended
+  std::deque<Job> queue_;
+  std::size_t unfinished_ = 0;     // counted jobs queued or running
+  std::size_t running_later_ = 0;  // other jobs queued or running
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

@@ -85,63 +85,6 @@ struct ScopedHandle {
   ~ScopedHandle() { close_handle(value); }
 };
 
-// The batch, under the lock. Every new content is on the disk before any rename names it,
-// and the folder is flushed once, after the last rename or removal, or after the one that
-// failed: the renames before it stay, and the flush makes them durable.
-bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
-                   CommitProgress& progress, std::string& error) {
-  progress = {};
-  for (const FolderChange& change : changes) {
-    if (!is_entry_name(change.name)) {
-      return errno_failure(path_in(folder.path, change.name), EINVAL, error);
-    }
-  }
-  if (changes.empty()) return true;
-  ScopedHandle directory;
-  if (!open_directory(folder.path, directory.value, error)) return false;
-
-  // Each file's flush begins as soon as it is written, while the next one is written.
-  if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(kFlushesInFlight);
-  std::vector<std::string> temporaries;  // by change; empty for a removal
-  std::vector<std::string> flush_errors(changes.size());
-  temporaries.reserve(changes.size());  // never moved: the flushers hold its names
-  bool written = true;
-  for (std::size_t i = 0; i < changes.size() && written; ++i) {
-    temporaries.emplace_back(changes[i].bytes ? path_in(folder.path, temporary_name()) : "");
-    if (!changes[i].bytes) continue;
-    written = write_new_file(temporaries[i], *changes[i].bytes, error);
-    if (written) folder.flushers->flush(temporaries[i], flush_errors[i]);
-  }
-  folder.flushers->wait();
-  for (std::string& failed : flush_errors) {
-    if (written && !failed.empty()) {
-      error = std::move(failed);
-      written = false;
-    }
-  }
-  if (!written || !bump_generation(folder, progress.generation, error)) {
-    remove_temporaries_from(temporaries, 0);
-    return false;
-  }
-
-  std::size_t done = 0;
-  for (; done < changes.size(); ++done) {
-    const std::string entry = path_in(folder.path, changes[done].name);
-    if (changes[done].bytes ? !rename_over(temporaries[done], entry, error)
-                            : !remove_entry(entry, path_in(folder.path, temporary_name()), error)) {
-      remove_temporaries_from(temporaries, done);
-      break;
-    }
-  }
-  // After a failed change the error names it; a failed flush is added to it.
-  std::string flush_error;
-  const bool flushed =
-      flush_directory(directory.value, folder.path, done == changes.size() ? error : flush_error);
-  if (!flush_error.empty()) error += "; " + flush_error;
-  (flushed ? progress.durable : progress.unknown) = done;
-  return flushed && done == changes.size();
-}
-
 }  // namespace
 
 Folder::Folder() = default;
@@ -204,14 +147,95 @@ void remove_temporaries(const Folder& folder) {
   for (const std::string& name : names) remove_file(path_in(folder.path, name), ignored);
 }
 
+// The batch, under the lock. Every new content is on the disk before any rename names it,
+// and the folder is flushed once, after the last rename or removal, or after the one that
+// failed: the renames before it stay, and the flush makes them durable.
+void commit_changes_then(Folder& folder, const std::vector<FolderChange>& changes,
+                         const WhileFlushing& renamed, CommitEnded ended) {
+  CommitEnd end;
+  for (const FolderChange& change : changes) {
+    if (!is_entry_name(change.name)) {
+      errno_failure(path_in(folder.path, change.name), EINVAL, end.error);
+      return ended(std::move(end));
+    }
+  }
+  ScopedHandle directory;
+  if (changes.empty() || !open_directory(folder.path, directory.value, end.error)) {
+    end.committed = changes.empty();
+    return ended(std::move(end));
+  }
+
+  // Each file's flush begins as soon as it is written, while the next one is written.
+  if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(kFlushesInFlight);
+  Flushers& flushers = *folder.flushers;
+  std::vector<std::string> temporaries;  // by change; empty for a removal
+  std::vector<std::string> flush_errors(changes.size());
+  temporaries.reserve(changes.size());  // never moved: the flushers hold its names
+  bool written = true;
+  for (std::size_t i = 0; i < changes.size() && written; ++i) {
+    temporaries.emplace_back(changes[i].bytes ? path_in(folder.path, temporary_name()) : "");
+    if (!changes[i].bytes) continue;
+    written = write_new_file(temporaries[i], *changes[i].bytes, end.error);
+    if (written) flushers.flush(temporaries[i], flush_errors[i]);
+  }
+  // The count is written while the files flush; a commit that fails now has counted once too
+  // often, which only makes a reader look at the folder again.
+  written = written && bump_generation(folder, end.progress.generation, end.error);
+  flushers.wait();
+  for (std::string& failed : flush_errors) {
+    if (written && !failed.empty()) {
+      end.error = std::move(failed);
+      written = false;
+    }
+  }
+  if (!written) {
+    remove_temporaries_from(temporaries, 0);
+    return ended(std::move(end));
+  }
+
+  std::size_t done = 0;
+  for (; done < changes.size(); ++done) {
+    const std::string entry = path_in(folder.path, changes[done].name);
+    if (changes[done].bytes
+            ? !rename_over(temporaries[done], entry, end.error)
+            : !remove_entry(entry, path_in(folder.path, temporary_name()), end.error)) {
+      remove_temporaries_from(temporaries, done);
+      break;
+    }
+  }
+  const bool all_done = done == changes.size();
+  const std::uint64_t generation = end.progress.generation;
+  flushers.run_later([directory = std::exchange(directory.value, -1), path = folder.path, done,
+                      all_done, end = std::move(end), ended = std::move(ended)]() mutable {
+    // After a failed change the error names it; a failed flush is added to it.
+    std::string flush_error;
+    const bool flushed = flush_directory(directory, path, flush_error);
+    close_handle(directory);
+    if (!flushed) end.error = all_done ? flush_error : end.error + "; " + flush_error;
+    (flushed ? end.progress.durable : end.progress.unknown) = done;
+    end.committed = flushed && all_done;
+    ended(std::move(end));
+  });
+  if (renamed) renamed(CommitProgress{done, 0, generation});
+}
+
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error) {
+                    CommitProgress& progress, std::string& error, const WhileFlushing& renamed) {
   progress = {};
-  if (folder.locked) return commit_locked(folder, changes, progress, error);
-  if (!lock_folder(folder, error)) return false;
-  const bool committed = commit_locked(folder, changes, progress, error);
-  unlock_folder(folder);
-  return committed;
+  const bool locked_here = !folder.locked;
+  if (locked_here && !lock_folder(folder, error)) return false;
+  CommitEnd end;
+  commit_changes_then(folder, changes, renamed,
+                      [&end](CommitEnd ended) { end = std::move(ended); });
+  wait_for_commits(folder);
+  if (locked_here) unlock_folder(folder);
+  progress = end.progress;
+  if (!end.committed) error = std::move(end.error);
+  return end.committed;
+}
+
+void wait_for_commits(Folder& folder) {
+  if (folder.flushers) folder.flushers->drain();
 }
 
 bool entry_exists(const Folder& folder, const std::string& name) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,15 +68,40 @@ struct CommitProgress {
 // temporary file in the folder (a name hl7mwld owns that does not end in ".wl"), flushes them
 // to the disk, renames each over its entry's name, removes the entries to remove (a missing
 // one is not an error), and flushes the folder. True when every change reached the disk. When
-// writing or flushing a temporary file fails, the temporaries are removed and the folder is as
-// it was. Before the first rename it increments the folder's generation. When a rename or removal
-// fails, the changes before it stay and the folder is still flushed, so that they reach the disk;
-// the failed change and those after it are not made. `progress` says how far the batch got, also
-// when it returns false. A crash at any point leaves every entry file whole, old or new. Takes the
-// lock for the call when the caller does not hold it. A name other than "hl7mwld-*.wl" in the
-// folder itself refuses the whole batch before anything is written ("PATH: Invalid argument").
+// writing or flushing a temporary file fails, the temporaries are removed and the entries are
+// as they were. Before the first rename it increments the folder's generation. When a rename
+// or removal fails, the changes before it stay and the folder is still flushed, so that they
+// reach the disk; the failed change and those after it are not made. `progress` says how far the
+// batch got, also when it returns false. A crash at any point leaves every entry file whole, old or
+// new. Takes the lock for the call when the caller does not hold it. A name other than
+// "hl7mwld-*.wl" in the folder itself refuses the whole batch before anything is written ("PATH:
+// Invalid argument").
+//
+// `renamed`, when given, runs after the renames and removals while the folder's flush is in
+// flight, with the progress the commit has if that flush succeeds: work that needs the changes
+// made but not yet durable, such as recording them in an index, costs a commit no time then.
+using WhileFlushing = std::function<void(const CommitProgress& renamed)>;
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error);
+                    CommitProgress& progress, std::string& error,
+                    const WhileFlushing& renamed = {});
+
+// How a commit ended: true when every change reached the disk; how far it got; the error.
+struct CommitEnd {
+  bool committed = false;
+  CommitProgress progress;
+  std::string error;
+};
+using CommitEnded = std::function<void(CommitEnd ended)>;
+
+// As commit_changes, the caller holding the lock, but without waiting for the folder's flush:
+// `ended` runs on this thread when the commit ends before that flush, else on a thread of the
+// folder's once the flush has ended. The lock may be let go as soon as it returns, and the next
+// commit begun: the flushes of its files then overlap this one's folder flush.
+void commit_changes_then(Folder& folder, const std::vector<FolderChange>& changes,
+                         const WhileFlushing& renamed, CommitEnded ended);
+
+// Returns once the commits begun have ended, their `ended` run.
+void wait_for_commits(Folder& folder);
 
 // True when the folder holds a file called `name`.
 bool entry_exists(const Folder& folder, const std::string& name);

@@ -137,6 +137,39 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
 }
 
 // Site files, stale temporaries (removed) and entries, each holding its own name as bytes.
+// serve begins a commit before the folder flush of the one before it has ended.
+TEST(CommitChangesThen, OverlapsTheNextCommit) {
+  TempFolder dir;
+  Folder folder;
+  std::string error;
+  ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
+  ASSERT_TRUE(lock_folder(folder, error)) << error;
+  const std::vector<std::vector<FolderChange>> batches = {
+      {{"hl7mwld-a.wl", "first a"}, {"hl7mwld-b.wl", "b"}},
+      {{"hl7mwld-a.wl", "second a"}, {"hl7mwld-b.wl", std::nullopt}, {"hl7mwld-c.wl", "c"}}};
+  std::vector<CommitProgress> renamed;
+  std::vector<CommitEnd> ends(batches.size());
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    commit_changes_then(
+        folder, batches[i], [&](const CommitProgress& progress) { renamed.push_back(progress); },
+        [&ends, i](CommitEnd end) { ends[i] = std::move(end); });
+  }
+  wait_for_commits(folder);
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    EXPECT_TRUE(ends[i].committed) << ends[i].error;
+    EXPECT_EQ(ends[i].progress.durable, batches[i].size());
+    EXPECT_EQ(ends[i].progress.generation, i + 1);
+    ASSERT_EQ(renamed.size(), batches.size());
+    EXPECT_EQ(renamed[i].durable, batches[i].size());
+    EXPECT_EQ(renamed[i].generation, i + 1);
+  }
+  const Contents expected = {{"lockfile", ""},
+                             {"hl7mwld-generation", "2\n"},
+                             {"hl7mwld-a.wl", "second a"},
+                             {"hl7mwld-c.wl", "c"}};
+  EXPECT_EQ(contents(dir.path), expected);
+}
+
 TEST(Folder, LeavesTheSiteFilesAlone) {
   const std::vector<std::string> folders = {"sub", "hl7mwld-folder.wl", "hl7mwld-folder.tmp"};
   const std::vector<std::string> site_files = {
