@@ -533,6 +533,14 @@ def print_table(arguments):
                      "16 loops, round by round; median",
                      ", ".join(f"{r:.2f}" for r in ratios) +
                      f"; {median(ratios):.2f}: {'met' if median(ratios) >= 0.8 else 'not met'}"))
+    processor = read_lines(f"{work}/processor.json")
+    if floor and processor:
+        rows.append(("processor: serve's own time per order at 16 connections (empty folder) "
+                     "and the share of both cores busy meanwhile; the floor's time per file "
+                     f"({runs_text(len(processor))})",
+                     f"{median([p['serve_us_per_message'] for p in processor]):.0f} µs, "
+                     f"{100 * median([p['machine_busy'] for p in processor]):.0f} %; "
+                     f"{median([f['cpu_us_per_file'] for f in floor]):.0f} µs"))
     memory = read_lines(f"{work}/serve-memory.json")
     if memory:
         rows.append((f"serve, 16 connections, into an empty folder in memory (tmpfs: no disk "
