@@ -38,11 +38,12 @@ class Server:
 def start_wlmscpfs(parent, called_aet, work, port=WLMSCPFS_PORT):
     """wlmscpfs serving the folder parent/called_aet: default file check (entries lacking a
     required attribute are not served, as at a site), -csk (values and Specific Character Set
-    returned as the file has them). It refuses queries while parent/called_aet/lockfile is
-    missing, so the caller creates it."""
+    returned as the file has them), one process (-s: a child forked for an association would
+    keep the port after the server is stopped). It refuses queries while
+    parent/called_aet/lockfile is missing, so the caller creates it."""
     log = os.path.join(work, f"wlmscpfs-{port}.log")
     with open(log, "wb") as out:
-        process = subprocess.Popen(["wlmscpfs", "-v", "-csk", "-dfp", parent, str(port)],
+        process = subprocess.Popen(["wlmscpfs", "-v", "-s", "-csk", "-dfp", parent, str(port)],
                                    stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
     return wait_ready(Server("wlmscpfs", process, port, called_aet, log))
 

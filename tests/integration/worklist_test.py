@@ -107,7 +107,9 @@ def convert(message, command, data, work, database):
 
 
 def start_server(database, extra):
-    server = subprocess.Popen(["wlmscpfs", "-csk", "-dfp", database, *extra, str(PORT)],
+    # One process (-s): a child forked for an association would keep the port after the server
+    # is stopped, and the next server could not take it.
+    server = subprocess.Popen(["wlmscpfs", "-s", "-csk", "-dfp", database, *extra, str(PORT)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + TIMEOUT
     while time.monotonic() < deadline:
