@@ -1,6 +1,6 @@
-// Threads that flush a folder's new files, kept from its first commit to its end: a disk
-// completes many flushes together in about the time of one, and starting the threads anew for
-// each commit cost a tenth of its time.
+// Threads that flush a folder's new files and end its commits (the folder flush and what follows
+// it), kept from its first commit to its end: a disk completes many flushes together in about
+// the time of one, and starting the threads anew for each commit cost a tenth of its time.
 #pragma once
 
 #include <condition_variable>
@@ -44,7 +44,7 @@ class Flushers {
 
   std::mutex mutex_;
   std::condition_variable queued_;  // a job queued, or the end
-  std::condition_variable ended_;   // a job ended
+  std::condition_variable ended_;   // a count below reached zero
   std::deque<Job> queue_;
   std::size_t unfinished_ = 0;     // counted jobs queued or running
   std::size_t running_later_ = 0;  // other jobs queued or running
