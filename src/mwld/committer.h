@@ -47,7 +47,8 @@ class Committer {
   ~Committer();  // stops and joins the thread
 
   // Queues `plan`. Once the commit of the group that took it has ended, `done` runs on `io`;
-  // the `done` of one group run in the order their messages were applied.
+  // the `done` run in the order their messages were applied, so that the log tells it (those of
+  // a group whose commit failed before its renames may come before those of the group before).
   void submit(MessagePlan plan, CommitDone done);
 
   // Queues `task`, which runs on the thread with the folder and its index between two groups,

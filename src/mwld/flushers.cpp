@@ -37,6 +37,7 @@ void Flushers::queue(Job job) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++(job.counted ? unfinished_ : running_later_);
+    if (!job.counted) job.turn = later_queued_++;
     queue_.push_back(std::move(job));
   }
   queued_.notify_one();
@@ -59,10 +60,13 @@ void Flushers::run() {
     if (queue_.empty()) return;  // stopping, with nothing left to do
     Job next = std::move(queue_.front());
     queue_.pop_front();
+    // The work before it was taken from the queue before it: it is running or has ended.
+    if (!next.counted) ended_.wait(lock, [&] { return later_ended_ == next.turn; });
     lock.unlock();
     next.work();
     lock.lock();
+    if (!next.counted) ++later_ended_;
     std::size_t& left = next.counted ? unfinished_ : running_later_;
-    if (--left == 0) ended_.notify_all();
+    if (--left == 0 || !next.counted) ended_.notify_all();
   }
 }

@@ -27,7 +27,9 @@ class Flushers {
   void wait();
 
   // Queues `work`, which wait() does not wait for: the end of a commit, which may run while
-  // the next commit's files are written and flushed.
+  // the next commit's files are written and flushed. Such work runs one at a time, in the order
+  // it was queued, so that commits end, and their messages are answered, in the order they
+  // were made.
   void run_later(std::function<void()> work);
 
   // Returns once every flush and every work queued has ended.
@@ -37,6 +39,7 @@ class Flushers {
   struct Job {
     std::function<void()> work;  // a file's flush, or work run later
     bool counted;                // a flush that wait() waits for
+    std::size_t turn = 0;        // of work run later: its place among them
   };
 
   void queue(Job job);
@@ -44,10 +47,12 @@ class Flushers {
 
   std::mutex mutex_;
   std::condition_variable queued_;  // a job queued, or the end
-  std::condition_variable ended_;   // a count below reached zero
+  std::condition_variable ended_;   // a count below reached zero, or work run later ended
   std::deque<Job> queue_;
   std::size_t unfinished_ = 0;     // counted jobs queued or running
   std::size_t running_later_ = 0;  // other jobs queued or running
+  std::size_t later_queued_ = 0;   // work run later: turns given
+  std::size_t later_ended_ = 0;    // and ended
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
