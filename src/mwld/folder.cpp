@@ -220,12 +220,12 @@ void commit_changes_then(Folder& folder, const std::vector<FolderChange>& change
 }
 
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error, const WhileFlushing& renamed) {
+                    CommitProgress& progress, std::string& error) {
   progress = {};
   const bool locked_here = !folder.locked;
   if (locked_here && !lock_folder(folder, error)) return false;
   CommitEnd end;
-  commit_changes_then(folder, changes, renamed,
+  commit_changes_then(folder, changes, nullptr,
                       [&end](CommitEnd ended) { end = std::move(ended); });
   wait_for_commits(folder);
   if (locked_here) unlock_folder(folder);

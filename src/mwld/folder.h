@@ -76,14 +76,8 @@ struct CommitProgress {
 // new. Takes the lock for the call when the caller does not hold it. A name other than
 // "hl7mwld-*.wl" in the folder itself refuses the whole batch before anything is written ("PATH:
 // Invalid argument").
-//
-// `renamed`, when given, runs after the renames and removals while the folder's flush is in
-// flight, with the progress the commit has if that flush succeeds: work that needs the changes
-// made but not yet durable, such as recording them in an index, costs a commit no time then.
-using WhileFlushing = std::function<void(const CommitProgress& renamed)>;
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error,
-                    const WhileFlushing& renamed = {});
+                    CommitProgress& progress, std::string& error);
 
 // How a commit ended: true when every change reached the disk; how far it got; the error.
 struct CommitEnd {
@@ -96,7 +90,11 @@ using CommitEnded = std::function<void(CommitEnd ended)>;
 // As commit_changes, the caller holding the lock, but without waiting for the folder's flush:
 // `ended` runs on this thread when the commit ends before that flush, else on a thread of the
 // folder's once the flush has ended. The lock may be let go as soon as it returns, and the next
-// commit begun: the flushes of its files then overlap this one's folder flush.
+// commit begun: the flushes of its files then overlap this one's folder flush. `renamed`, when
+// given, runs after the renames and removals while the folder's flush is in flight, with the
+// progress the commit has if that flush succeeds: work that needs the changes made but not yet
+// durable, such as recording them in an index, costs a commit no time then.
+using WhileFlushing = std::function<void(const CommitProgress& renamed)>;
 void commit_changes_then(Folder& folder, const std::vector<FolderChange>& changes,
                          const WhileFlushing& renamed, CommitEnded ended);
 
