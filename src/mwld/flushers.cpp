@@ -23,9 +23,7 @@ Flushers::~Flushers() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void Flushers::flush(const std::string& path, std::string& error) {
-  queue({[&path, &error] { flush_file(path, error); }, true});
-}
+void Flushers::flush(std::function<void()> flush) { queue({std::move(flush), true}); }
 
 void Flushers::run_later(std::function<void()> work) { queue({std::move(work), false}); }
 

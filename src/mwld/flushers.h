@@ -19,9 +19,8 @@ class Flushers {
   Flushers& operator=(const Flushers&) = delete;
   ~Flushers();  // after the work queued has ended
 
-  // Queues a flush of the file `path` (flush_file), which sets `error` when it fails; both must
-  // live until wait() returns.
-  void flush(const std::string& path, std::string& error);
+  // Queues `flush`; what it refers to must live until wait() returns.
+  void flush(std::function<void()> flush);
 
   // Returns once every flush queued has ended.
   void wait();
@@ -37,7 +36,7 @@ class Flushers {
 
  private:
   struct Job {
-    std::function<void()> work;  // a file's flush, or work run later
+    std::function<void()> work;  // a flush, or work run later
     bool counted;                // a flush that wait() waits for
     std::size_t turn = 0;        // of work run later: its place among them
   };

@@ -13,6 +13,7 @@
 #include "mwld/flushers.h"
 #include "mwld/folder_system.h"
 #include "mwld/identity.h"
+#include "mwld/journal.h"
 
 bool errno_failure(const std::string& path, int code, std::string& error) {
   error = path + ": " + std::strerror(code);
@@ -62,10 +63,17 @@ void remove_temporaries_from(const std::vector<std::string>& temporaries, std::s
   }
 }
 
+struct ScopedHandle {
+  std::intptr_t value = -1;
+  ~ScopedHandle() { close_handle(value); }
+};
+
+}  // namespace
+
 // Writes the count after the folder's generation; not flushed: after a crash a reader starts
 // from a full read of the folder anyway. Written over the old count rather than truncated,
 // which made the file system free and allocate a block at every commit: a count never gets
-// shorter, and the reader stops at the newline anyway. `generation` gets the count written.
+// shorter, and the reader stops at the newline anyway.
 bool bump_generation(const Folder& folder, std::uint64_t& generation, std::string& error) {
   const std::string path = path_in(folder.path, kGenerationName);
   const std::uint64_t next = folder_generation(folder) + 1;
@@ -80,12 +88,27 @@ bool bump_generation(const Folder& folder, std::uint64_t& generation, std::strin
   return true;
 }
 
-struct ScopedHandle {
-  std::intptr_t value = -1;
-  ~ScopedHandle() { close_handle(value); }
-};
-
-}  // namespace
+bool restore_entries(const Folder& folder, const std::vector<FolderChange>& changes,
+                     std::string& error) {
+  for (const FolderChange& change : changes) {
+    if (!is_entry_name(change.name)) continue;
+    const std::string entry = path_in(folder.path, change.name);
+    if (!change.bytes) {
+      if (!remove_file(entry, error)) return false;
+      continue;
+    }
+    std::string now;
+    if (read_file(entry, now) && now == *change.bytes) continue;
+    const std::string temporary = path_in(folder.path, temporary_name());
+    if (!write_new_file(temporary, *change.bytes, error) ||
+        !rename_over(temporary, entry, error)) {
+      std::string ignored;
+      remove_file(temporary, ignored);
+      return false;
+    }
+  }
+  return true;
+}
 
 Folder::Folder() = default;
 
@@ -93,7 +116,8 @@ Folder::Folder(Folder&& other) noexcept
     : path(std::move(other.path)),
       lock_handle(std::exchange(other.lock_handle, -1)),
       locked(std::exchange(other.locked, false)),
-      flushers(std::move(other.flushers)) {}
+      flushers(std::move(other.flushers)),
+      journal(std::move(other.journal)) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
   if (this != &other) {
@@ -103,6 +127,7 @@ Folder& Folder::operator=(Folder&& other) noexcept {
     lock_handle = std::exchange(other.lock_handle, -1);
     locked = std::exchange(other.locked, false);
     flushers = std::move(other.flushers);
+    journal = std::move(other.journal);
   }
   return *this;
 }
@@ -116,7 +141,7 @@ bool open_folder(const std::string& path, Folder& folder, std::string& error) {
   Folder opened;
   opened.path = path;
   if (!check_folder(path, error)) return false;
-  if (!open_lock_file(path_in(path, kLockName), opened.lock_handle, error)) return false;
+  if (!open_shared_file(path_in(path, kLockName), opened.lock_handle, error)) return false;
   folder = std::move(opened);
   return true;
 }
@@ -124,8 +149,9 @@ bool open_folder(const std::string& path, Folder& folder, std::string& error) {
 bool open_folder_and_clean_up(const std::string& path, Folder& folder, std::string& error) {
   if (!open_folder(path, folder, error) || !lock_folder(folder, error)) return false;
   remove_temporaries(folder);
+  const bool recovered = recover_journal(folder, error);
   unlock_folder(folder);
-  return true;
+  return recovered;
 }
 
 bool lock_folder(Folder& folder, std::string& error) {
@@ -147,9 +173,11 @@ void remove_temporaries(const Folder& folder) {
   for (const std::string& name : names) remove_file(path_in(folder.path, name), ignored);
 }
 
-// The batch, under the lock. Every new content is on the disk before any rename names it,
-// and the folder is flushed once, after the last rename or removal, or after the one that
-// failed: the renames before it stay, and the flush makes them durable.
+// The batch, under the lock. Its record is flushed into the journal while its files are
+// written, and only then are they renamed: a crash before the flush leaves every entry as it
+// was, one after it finds the record and writes again what the crash lost. A batch that fails
+// after that flush withdraws its record and flushes the changes it made, as a journal-less
+// commit would: each file, then the folder.
 void commit_changes_then(Folder& folder, const std::vector<FolderChange>& changes,
                          const WhileFlushing& renamed, CommitEnded ended) {
   CommitEnd end;
@@ -159,37 +187,39 @@ void commit_changes_then(Folder& folder, const std::vector<FolderChange>& change
       return ended(std::move(end));
     }
   }
-  ScopedHandle directory;
-  if (changes.empty() || !open_directory(folder.path, directory.value, end.error)) {
+  JournalPlace place;
+  if (changes.empty() ||
+      !journal_append(folder, changes, folder_generation(folder), place, end.error)) {
     end.committed = changes.empty();
     return ended(std::move(end));
   }
-
-  // Each file's flush begins as soon as it is written, while the next one is written.
   if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(kFlushesInFlight);
   Flushers& flushers = *folder.flushers;
+  std::string journal_error;
+  flushers.flush([&journal = *folder.journal, &journal_error] {
+    journal_flush(journal, journal_error);
+  });
   std::vector<std::string> temporaries;  // by change; empty for a removal
-  std::vector<std::string> flush_errors(changes.size());
-  temporaries.reserve(changes.size());  // never moved: the flushers hold its names
   bool written = true;
   for (std::size_t i = 0; i < changes.size() && written; ++i) {
     temporaries.emplace_back(changes[i].bytes ? path_in(folder.path, temporary_name()) : "");
-    if (!changes[i].bytes) continue;
-    written = write_new_file(temporaries[i], *changes[i].bytes, end.error);
-    if (written) flushers.flush(temporaries[i], flush_errors[i]);
+    if (changes[i].bytes) written = write_new_file(temporaries[i], *changes[i].bytes, end.error);
   }
-  // The count is written while the files flush; a commit that fails now has counted once too
-  // often, which only makes a reader look at the folder again.
+  // A commit that fails from here on has counted once too often, which only makes a reader
+  // look at the folder again.
   written = written && bump_generation(folder, end.progress.generation, end.error);
   flushers.wait();
-  for (std::string& failed : flush_errors) {
-    if (written && !failed.empty()) {
-      end.error = std::move(failed);
-      written = false;
-    }
+  if (written && !journal_error.empty()) {
+    end.error = std::move(journal_error);
+    written = false;
   }
   if (!written) {
     remove_temporaries_from(temporaries, 0);
+    std::string withdraw_error;
+    if (!journal_withdraw(folder, place, withdraw_error)) {
+      end.error += "; " + withdraw_error;
+      end.progress.unknown = changes.size();
+    }
     return ended(std::move(end));
   }
 
@@ -203,20 +233,30 @@ void commit_changes_then(Folder& folder, const std::vector<FolderChange>& change
       break;
     }
   }
-  const bool all_done = done == changes.size();
-  const std::uint64_t generation = end.progress.generation;
-  flushers.run_later([directory = std::exchange(directory.value, -1), path = folder.path, done,
-                      all_done, end = std::move(end), ended = std::move(ended)]() mutable {
-    // After a failed change the error names it; a failed flush is added to it.
+  const CommitProgress made{done, 0, end.progress.generation};
+  if (done == changes.size()) {
+    journal_committed(folder, made.generation);
+    end.progress.durable = done;
+    end.committed = true;
+  } else {
     std::string flush_error;
-    const bool flushed = flush_directory(directory, path, flush_error);
-    close_handle(directory);
-    if (!flushed) end.error = all_done ? flush_error : end.error + "; " + flush_error;
-    (flushed ? end.progress.durable : end.progress.unknown) = done;
-    end.committed = flushed && all_done;
+    const bool withdrawn = journal_withdraw(folder, place, flush_error);
+    bool flushed = withdrawn;
+    for (std::size_t i = 0; i < done && flushed; ++i) {
+      if (changes[i].bytes) flushed = flush_file(path_in(folder.path, changes[i].name), flush_error);
+    }
+    ScopedHandle directory;
+    flushed = flushed && open_directory(folder.path, directory.value, flush_error) &&
+              flush_directory(directory.value, folder.path, flush_error);
+    if (!flushed) end.error += "; " + flush_error;
+    // A record not withdrawn may still make every change at the next start.
+    (flushed ? end.progress.durable : end.progress.unknown) = withdrawn ? done : changes.size();
+  }
+  // Ended in the order the commits were made, after the ends queued before.
+  flushers.run_later([end = std::move(end), ended = std::move(ended)]() mutable {
     ended(std::move(end));
   });
-  if (renamed) renamed(CommitProgress{done, 0, generation});
+  if (renamed) renamed(made);
 }
 
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
@@ -234,8 +274,17 @@ bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
   return end.committed;
 }
 
+// The journal is emptied too, so that a crash of the system later finds nothing to write
+// again: a writer whose commits have all ended leaves the entries as the folder holds them. A
+// checkpoint that fails leaves that to the next; the commits are durable either way.
 void wait_for_commits(Folder& folder) {
   if (folder.flushers) folder.flushers->drain();
+  if (!folder.journal) return;
+  std::string ignored;
+  const bool locked_here = !folder.locked;
+  if (locked_here && !lock_folder(folder, ignored)) return;
+  checkpoint_journal(folder, ignored);
+  if (locked_here) unlock_folder(folder);
 }
 
 bool entry_exists(const Folder& folder, const std::string& name) {

@@ -10,6 +10,10 @@
 #include <vector>
 
 class Flushers;
+struct Journal;
+struct JournalCloser {
+  void operator()(Journal* journal) const;
+};
 
 // An open worklist folder. It keeps its `lockfile` open from open_folder to the end of its
 // life, because a POSIX record lock vanishes when any descriptor of the file is closed.
@@ -18,6 +22,7 @@ struct Folder {
   std::intptr_t lock_handle = -1;  // the descriptor (POSIX) or HANDLE (Windows) of lockfile
   bool locked = false;
   std::unique_ptr<Flushers> flushers;  // from the first commit on
+  std::unique_ptr<Journal, JournalCloser> journal;  // from the first commit or recovery on
 
   Folder();
   Folder(const Folder&) = delete;

@@ -6,13 +6,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <random>
 
 #include "mwld/folder_system.h"
 
 namespace {
 
-// Group members may lock too: a worklist server often runs as another user of the group.
-constexpr mode_t kLockMode = 0664;
+// Group members may lock and write too: a worklist server or another writer often runs as
+// another user of the group.
+constexpr mode_t kSharedMode = 0664;
 
 bool system_failure(const std::string& path, std::string& error) {
   return errno_failure(path, errno, error);
@@ -50,12 +53,12 @@ bool check_folder(const std::string& path, std::string& error) {
   return true;
 }
 
-// An existing lockfile keeps its mode: the site may have chosen it for its server.
-bool open_lock_file(const std::string& path, std::intptr_t& handle, std::string& error) {
+// An existing file keeps its mode: the site may have chosen it for its server.
+bool open_shared_file(const std::string& path, std::intptr_t& handle, std::string& error) {
   int file = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (file < 0 && errno == ENOENT) {
-    file = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kLockMode);
-    if (file >= 0 && fchmod(file, kLockMode) != 0) {
+    file = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kSharedMode);
+    if (file >= 0 && fchmod(file, kSharedMode) != 0) {
       const int code = errno;
       close(file);
       return errno_failure(path, code, error);
@@ -172,4 +175,60 @@ bool file_stamp(const std::string& path, FileStamp& stamp) {
   if (stat(path.c_str(), &status) != 0) return false;
   stamp = stamp_of(status);
   return true;
+}
+
+bool read_at(std::intptr_t handle, std::uint64_t offset, std::size_t size, std::string& bytes,
+             const std::string& path, std::string& error) {
+  bytes.resize(size);
+  ssize_t got;
+  do {
+    got = pread(static_cast<int>(handle), bytes.data(), size, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return system_failure(path, error);
+  bytes.resize(static_cast<std::size_t>(got));
+  return true;
+}
+
+bool write_at(std::intptr_t handle, std::uint64_t offset, std::string_view bytes,
+              const std::string& path, std::string& error) {
+  while (!bytes.empty()) {
+    const ssize_t written =
+        pwrite(static_cast<int>(handle), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return system_failure(path, error);
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+bool flush_data(std::intptr_t handle, const std::string& path, std::string& error) {
+  return fdatasync(static_cast<int>(handle)) == 0 || system_failure(path, error);
+}
+
+// One syncfs writes the file system's dirty files back together, where an fsync each would
+// cost as many commits of its own journal.
+bool flush_file_system(const std::string& folder, std::string& error) {
+  const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return system_failure(folder, error);
+  const bool flushed = syncfs(directory) == 0;
+  const int code = errno;
+  close(directory);
+  return flushed || errno_failure(folder, code, error);
+}
+
+// Linux names each start of the system; elsewhere each process counts as a start of its own,
+// which only makes a replay write entries that were already whole.
+std::uint64_t cache_identity() {
+  static const std::uint64_t identity = [] {
+    std::uint64_t hash = 14695981039346656037ull;
+    char text[64] = {};
+    const int file = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    const ssize_t got = file < 0 ? -1 : read(file, text, sizeof text);
+    if (file >= 0) close(file);
+    if (got <= 0) return std::random_device{}() | (static_cast<std::uint64_t>(getpid()) << 32);
+    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
+    return hash;
+  }();
+  return identity;
 }

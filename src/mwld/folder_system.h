@@ -23,6 +23,13 @@ bool is_our_name(std::string_view name, std::string_view suffix);
 // `name` in `folder`, joined by the platform's separator.
 std::string path_in(const std::string& folder, std::string_view name);
 
+// Writes the folder's generation count, one more than it was, into `generation`.
+bool bump_generation(const Folder& folder, std::uint64_t& generation, std::string& error);
+
+// Makes the entries as `changes` say, whatever they hold now, unflushed: the journal's replay.
+bool restore_entries(const Folder& folder, const std::vector<FolderChange>& changes,
+                     std::string& error);
+
 // Each platform's own.
 
 extern const char kPathSeparator;  // '/' on POSIX, '\\' on Windows; '/' is taken on both
@@ -32,8 +39,9 @@ unsigned long process_id();
 // The folder at `path` exists and is a folder (on POSIX, one this process may write).
 bool check_folder(const std::string& path, std::string& error);
 
-// Opens `path` for locking, creating it when it is missing.
-bool open_lock_file(const std::string& path, std::intptr_t& handle, std::string& error);
+// Opens `path` for reading, writing and locking, creating it when it is missing; on POSIX
+// with mode 0664 whatever the umask, so that every writer of the folder's group can open it.
+bool open_shared_file(const std::string& path, std::intptr_t& handle, std::string& error);
 
 // Waits for and takes the write lock on the whole file; unlock_file gives it back.
 bool lock_file(std::intptr_t handle, const std::string& path, std::string& error);
@@ -72,3 +80,18 @@ bool list_files(const std::string& folder, std::string_view suffix, std::vector<
 
 // The stamp of the file or folder `path`; false when it cannot be read.
 bool file_stamp(const std::string& path, FileStamp& stamp);
+
+// The journal (opened by open_shared_file): read (up to `size` bytes, fewer at its end) and
+// written at an offset; its data flushed.
+bool read_at(std::intptr_t handle, std::uint64_t offset, std::size_t size, std::string& bytes,
+             const std::string& path, std::string& error);
+bool write_at(std::intptr_t handle, std::uint64_t offset, std::string_view bytes,
+              const std::string& path, std::string& error);
+bool flush_data(std::intptr_t handle, const std::string& path, std::string& error);
+
+// Makes durable every file written and renamed in the folder's file system so far.
+bool flush_file_system(const std::string& folder, std::string& error);
+
+// Names the life of the system's file cache: files written while it is the same are still
+// there as written, flushed or not, whatever process wrote them.
+std::uint64_t cache_identity();

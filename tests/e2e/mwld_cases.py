@@ -426,13 +426,14 @@ NON_ROOT_CASES = [
 
 
 def listing(folder):
-    """The folder's files and folders, but the count of commits each worklist folder keeps."""
+    """The folder's files and folders, but the count of commits and the journal each worklist
+    folder keeps."""
     names = []
     for root, dirs, files in os.walk(folder):
         relative = os.path.relpath(root, folder)
         prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
         names += [prefix + d + "/" for d in dirs]
-        names += [prefix + f for f in files if f != "hl7mwld-generation"]
+        names += [prefix + f for f in files if f not in ("hl7mwld-generation", "hl7mwld-journal")]
     return sorted(names)
 
 

@@ -348,7 +348,7 @@ def entries_by_accession(folder):
 def check_folder(folder, label, site_files=()):
     """Only .wl files named as the program names them, lockfile, and the site's files."""
     for name in os.listdir(folder):
-        if name in site_files or name == "hl7mwld-generation":
+        if name in site_files or name in ("hl7mwld-generation", "hl7mwld-journal"):
             continue
         if name == "lockfile":
             # Created 0664, so that a server of the same group can lock it, whatever the umask.

@@ -380,7 +380,8 @@ def apply(options, folder, messages, work, name):
 def leftovers(folder, also=()):
     """The folder's files that are neither entries nor lockfile, nor named in `also`."""
     return sorted(n for n in os.listdir(folder)
-                  if not n.endswith(".wl") and n not in ("lockfile", "hl7mwld-generation")
+                  if not n.endswith(".wl")
+                  and n not in ("lockfile", "hl7mwld-generation", "hl7mwld-journal")
                   and n not in also)
 
 
@@ -576,9 +577,9 @@ def load(options, work, reference):
               f"load: descriptors {fds_before} before, {fds_after} after")
 
         got, want = folder_files(folder), folder_files(reference)
-        check(sorted(got) == sorted(want) and len(got) == total + 2,
-              f"load: {len(got)} files, apply wrote {len(want)} (with lockfile and the "
-              "generation)")
+        check(sorted(got) == sorted(want) and len(got) == total + 3,
+              f"load: {len(got)} files, apply wrote {len(want)} (with lockfile, the "
+              "generation and the journal)")
         differing = [n for n in want if n.endswith(".wl") and got.get(n) != want[n]]
         check(not differing, f"load: {len(differing)} entries differ from apply's, "
               f"e.g. {differing[:3]}")
