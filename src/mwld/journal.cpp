@@ -20,7 +20,6 @@
 #include <mutex>
 #include <thread>
 
-#include "hl7/read_chunks.h"
 #include "mwld/folder.h"
 #include "mwld/folder_system.h"
 
@@ -127,19 +126,27 @@ bool read_header(std::string_view bytes, std::uint64_t& count, std::uint64_t& fr
   return found;
 }
 
-// The payload of the record at `offset` when one with `sequence` is there whole.
-bool record_at(std::string_view bytes, std::uint64_t offset, std::uint64_t sequence,
-               std::string_view& payload, std::uint64_t& identity) {
-  if (offset < kRecordsStart || bytes.size() < offset + kRecordHeaderSize) return false;
-  if (number_at(bytes, offset, 4) != kRecordMagic) return false;
-  const std::uint64_t length = number_at(bytes, offset + 4, 4);
-  if (number_at(bytes, offset + 8, 8) != sequence ||
-      bytes.size() - offset - kRecordHeaderSize < length) {
+// The record at `offset` when one with `sequence` is there whole: its payload and identity.
+// Read a record at a time, so that a journal of few records waiting costs little to read.
+bool read_record(const Journal& journal, std::uint64_t offset, std::uint64_t sequence,
+                 std::string& payload, std::uint64_t& identity) {
+  std::string head;
+  std::string ignored;
+  if (offset < kRecordsStart || offset + kRecordHeaderSize > journal.size ||
+      !read_at(journal.handle, offset, kRecordHeaderSize, head, journal.path, ignored) ||
+      head.size() < kRecordHeaderSize || number_at(head, 0, 4) != kRecordMagic ||
+      number_at(head, 8, 8) != sequence) {
     return false;
   }
-  payload = bytes.substr(offset + kRecordHeaderSize, length);
-  identity = number_at(bytes, offset + 16, 8);
-  return checksum(payload, checksum(bytes.substr(offset + 4, 20))) == number_at(bytes, offset + 24, 8);
+  const std::uint64_t length = number_at(head, 4, 4);
+  if (journal.size - offset - kRecordHeaderSize < length ||
+      !read_at(journal.handle, offset + kRecordHeaderSize, length, payload, journal.path,
+               ignored) ||
+      payload.size() < length) {
+    return false;
+  }
+  identity = number_at(head, 16, 8);
+  return checksum(payload, checksum(std::string_view(head).substr(4, 20))) == number_at(head, 24, 8);
 }
 
 std::string record_text(const std::vector<FolderChange>& changes, std::uint64_t sequence) {
@@ -200,31 +207,36 @@ bool load(Folder& folder, std::uint64_t generation, std::string& error,
   if (!open_journal(folder, error)) return false;
   Journal& journal = *folder.journal;
   if (journal.loaded && journal.generation == generation && !records) return true;
-  std::string bytes;
-  if (!read_file(journal.path, bytes)) return errno_failure(journal.path, errno, error);
+  FileStamp stamp;
+  std::string header;
+  if (!file_stamp(journal.path, stamp)) return errno_failure(journal.path, errno, error);
+  journal.size = stamp.size;
+  if (!read_at(journal.handle, 0, kSlotSize + kHeaderSize, header, journal.path, error)) {
+    return false;
+  }
   std::uint64_t first = kRecordsStart;
   journal.header_count = 0;
   journal.freed = 0;
-  read_header(bytes, journal.header_count, journal.freed, first);
+  read_header(header, journal.header_count, journal.freed, first);
   journal.pending.clear();
   std::uint64_t at = first;
   std::uint64_t sequence = journal.freed + 1;
-  std::string_view payload;
+  std::string payload;
   std::uint64_t identity = 0;
   while (true) {
-    if (!record_at(bytes, at, sequence, payload, identity)) {
-      at = kRecordsStart;
-      if (!record_at(bytes, at, sequence, payload, identity)) break;
+    std::uint64_t offset = at;
+    if (!read_record(journal, offset, sequence, payload, identity)) {
+      offset = kRecordsStart;
+      if (!read_record(journal, offset, sequence, payload, identity)) break;
     }
-    const std::uint64_t end = at + kRecordHeaderSize + payload.size();
-    journal.pending.push_back({sequence, at, end});
-    if (records) records->emplace_back(std::string(payload), identity);
+    const std::uint64_t end = offset + kRecordHeaderSize + payload.size();
+    journal.pending.push_back({sequence, offset, end});
+    if (records) records->emplace_back(std::move(payload), identity);
     at = end;
     ++sequence;
   }
   journal.end = journal.pending.empty() ? first : at;
   journal.next_sequence = sequence;
-  journal.size = bytes.size();
   journal.generation = generation;
   journal.loaded = true;
   return true;

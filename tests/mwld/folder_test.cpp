@@ -170,6 +170,109 @@ TEST(CommitChangesThen, OverlapsTheNextCommit) {
   EXPECT_EQ(contents(dir.path), expected);
 }
 
+// Marks the journal's records in `folder` as written before the system last started, as after
+// a crash of the system, reading them as its format is documented: from byte 4096, a 4-byte
+// magic and payload length, then the 8-byte sequence, cache identity and FNV-1a checksum of the
+// 20 bytes after the magic and the payload. `tear` spoils the last record's payload too.
+void restart_system(const std::string& folder, bool tear) {
+  const std::string path = folder + "/hl7mwld-journal";
+  std::string bytes = file_bytes(path);
+  const auto number = [&](std::size_t at, int size) {
+    std::uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+  };
+  std::size_t last = 0;
+  for (std::size_t at = 4096; at + 32 <= bytes.size() && number(at, 4) == 0x4a52574c;
+       at += 32 + number(at + 4, 4)) {
+    bytes[at + 16] ^= 1;
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes.substr(at + 4, 20) + bytes.substr(at + 32, number(at + 4, 4))) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    for (int i = 0; i < 8; ++i) bytes[at + 24 + i] = static_cast<char>(hash >> (8 * i));
+    last = at;
+  }
+  if (tear) bytes[last + 40] ^= 1;
+  write_file(path, bytes);
+}
+
+// Writers commit without a checkpoint at their end, as a crashed process leaves the folder;
+// the entries are then as the crash left them, and the next open must bring back those the
+// journal holds, whoever wrote them.
+TEST(Journal, TheNextOpenBringsBackWhatACrashLost) {
+  struct Step {
+    int writer;  // 0 or 1: two processes' folders; a writer's first step opens it
+    std::vector<FolderChange> changes;  // none: the writer waits for its commits
+  };
+  struct Case {
+    const char* label;
+    std::vector<Step> steps;
+    bool system_restarted;  // or only the processes ended
+    bool torn;              // the last record half written
+    Contents at_crash;      // the entries the crash left
+    Contents after;         // and those the next open leaves
+  };
+  const Contents old_b = {{"hl7mwld-b.wl", "old b"}};
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"files lost with the cache are written again",
+       {{0, {{"hl7mwld-a.wl", "new a"}, {"hl7mwld-b.wl", std::nullopt}}}},
+       true, false, {{"hl7mwld-a.wl", ""}, {"hl7mwld-b.wl", "old b"}}, {{"hl7mwld-a.wl", "new a"}}},
+      {"two writers' records in the order they were made",
+       {{0, {{"hl7mwld-a.wl", "1"}}}, {1, {{"hl7mwld-a.wl", "2"}, {"hl7mwld-c.wl", "c"}}},
+        {0, {{"hl7mwld-c.wl", std::nullopt}, {"hl7mwld-b.wl", "new b"}}}},
+       true, false, {}, {{"hl7mwld-a.wl", "2"}, {"hl7mwld-b.wl", "new b"}}},
+      {"a torn record was never answered",
+       {{0, {{"hl7mwld-a.wl", "a"}}}, {0, {{"hl7mwld-a.wl", "torn"}}}},
+       true, true, {}, {{"hl7mwld-a.wl", "a"}}},
+      {"same start of the system: the files are as written",
+       {{0, {{"hl7mwld-a.wl", "a"}}}},
+       false, false, {{"hl7mwld-a.wl", "changed since"}}, {{"hl7mwld-a.wl", "changed since"}}},
+      {"records a checkpoint freed are not written again",
+       {{0, {{"hl7mwld-a.wl", "a"}}}, {0, {}}},
+       true, false, old_b, old_b},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempFolder dir;
+    write_file(dir / "hl7mwld-b.wl", "old b");
+    {
+      Folder writers[2];
+      std::string error;
+      for (const Step& step : c.steps) {
+        Folder& folder = writers[step.writer];
+        if (folder.path.empty()) {
+          ASSERT_TRUE(open_folder_and_clean_up(dir.path, folder, error)) << error;
+        }
+        if (step.changes.empty()) {
+          wait_for_commits(folder);
+          continue;
+        }
+        ASSERT_TRUE(lock_folder(folder, error)) << error;
+        commit_changes_then(folder, step.changes, nullptr, [](CommitEnd end) {
+          EXPECT_TRUE(end.committed) << end.error;
+        });
+        unlock_folder(folder);
+      }
+    }
+    if (c.system_restarted) restart_system(dir.path, c.torn);
+    for (const auto& [name, bytes] : contents(dir.path)) {
+      if (name.ends_with(".wl")) fs::remove(dir / name);
+    }
+    for (const auto& [name, bytes] : c.at_crash) write_file(dir / name, bytes);
+
+    Folder folder;
+    std::string error;
+    ASSERT_TRUE(open_folder_and_clean_up(dir.path, folder, error)) << error;
+    Contents found = contents(dir.path);
+    found.erase("lockfile");
+    found.erase("hl7mwld-generation");
+    EXPECT_EQ(found, c.after);
+  }
+}
+
 TEST(Folder, LeavesTheSiteFilesAlone) {
   const std::vector<std::string> folders = {"sub", "hl7mwld-folder.wl", "hl7mwld-folder.tmp"};
   const std::vector<std::string> site_files = {
