@@ -37,9 +37,11 @@ constexpr std::uint64_t kCapacity = 64 << 20;
 // The file grows by zeros, doubling up to steps of this, so that a record's flush seldom
 // changes its size, which would cost the file system a commit of its own.
 constexpr std::uint64_t kGrowth = 1 << 20;
-// A checkpoint starts after a commit once this long has passed since the last began, or once
-// this many bytes of records wait for one.
-constexpr auto kCheckpointEvery = std::chrono::seconds(1);
+// A checkpoint starts after a commit once this long has passed since the last began (the
+// interval at which ext4 commits its own journal by default), or once this many bytes of
+// records wait for one. Each flushes whatever any program left unflushed on the file system,
+// such as the access times a start-up's reading of a large folder changed.
+constexpr auto kCheckpointEvery = std::chrono::seconds(5);
 constexpr std::uint64_t kCheckpointBytes = 16 << 20;
 
 using Clock = std::chrono::steady_clock;
