@@ -271,8 +271,9 @@ bool write_header(Journal& journal, std::uint64_t freed, std::uint64_t first, st
   return true;
 }
 
-// Frees the records a finished checkpoint covers; the header saying so is flushed with the
-// next record.
+// Frees the records a finished checkpoint covers. The header saying so is flushed before any
+// record is written over them: until then, after a crash, the header before it must still find
+// them where they were.
 bool free_covered(Journal& journal, std::string& error) {
   std::uint64_t covered;
   {
@@ -280,11 +281,15 @@ bool free_covered(Journal& journal, std::string& error) {
     covered = journal.covered;
   }
   if (covered <= journal.freed) return true;
-  while (!journal.pending.empty() && journal.pending.front().sequence <= covered) {
-    journal.pending.pop_front();
+  auto kept = journal.pending.begin();
+  while (kept != journal.pending.end() && kept->sequence <= covered) ++kept;
+  if (!write_header(journal, covered, kept == journal.pending.end() ? journal.end : kept->offset,
+                    error) ||
+      !flush_data(journal.handle, journal.path, error)) {
+    return false;
   }
-  return write_header(journal, covered,
-                      journal.pending.empty() ? journal.end : journal.pending.front().offset, error);
+  journal.pending.erase(journal.pending.begin(), kept);
+  return true;
 }
 
 void wait_for_checkpoint(Journal& journal) {
