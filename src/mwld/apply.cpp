@@ -274,15 +274,14 @@ const char* outcome_word(Outcome outcome) {
   return "";
 }
 
-void apply_plans_then(Folder& folder, WorklistIndex& index,
-                      const std::vector<const MessagePlan*>& plans, PlansApplied applied) {
-  std::vector<MessageResult> results(plans.size());
-  std::string error;
-  if (!lock_folder(folder, error)) return applied(std::move(results), false, error);
+bool apply_plans(Folder& folder, WorklistIndex& index, const std::vector<const MessagePlan*>& plans,
+                 std::vector<MessageResult>& results, std::string& error) {
+  results.assign(plans.size(), {});
+  if (!lock_folder(folder, error)) return false;
   const bool indexed = index.built || needs_index(plans);
   if (indexed && !refresh_index(folder, index, error)) {
     unlock_folder(folder);
-    return applied(std::move(results), false, error);
+    return false;
   }
   FolderView view{folder, indexed ? &index : nullptr, {}};
   std::vector<FolderChange> changes;
@@ -293,27 +292,13 @@ void apply_plans_then(Folder& folder, WorklistIndex& index,
   }
   // A commit that fails after its renames leaves the folder as the index records it; one that
   // fails before them may have counted a generation, which makes the index look again.
-  const WhileFlushing record = [&](const CommitProgress& renamed) {
+  const Renamed record = [&](const CommitProgress& renamed) {
     index_commit(folder, index, changes, renamed);
   };
-  commit_changes_then(folder, changes, indexed ? record : nullptr,
-                      [results = std::move(results), ends = std::move(ends),
-                       applied = std::move(applied)](CommitEnd end) mutable {
-                        settle(results, ends, end.progress);
-                        applied(std::move(results), end.committed, end.error);
-                      });
+  CommitProgress progress;
+  const bool committed =
+      commit_changes(folder, changes, progress, error, indexed ? record : nullptr);
   unlock_folder(folder);
-}
-
-bool apply_plans(Folder& folder, WorklistIndex& index, const std::vector<const MessagePlan*>& plans,
-                 std::vector<MessageResult>& results, std::string& error) {
-  bool committed = false;
-  apply_plans_then(folder, index, plans,
-                   [&](std::vector<MessageResult> applied, bool all, const std::string& failed) {
-                     results = std::move(applied);
-                     committed = all;
-                     if (!all) error = failed;
-                   });
-  wait_for_commits(folder);
+  settle(results, ends, progress);
   return committed;
 }

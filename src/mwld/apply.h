@@ -1,7 +1,6 @@
 // Applying planned messages to the worklist folder, in order, under one lock and one commit.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,7 @@ struct OutcomeLine {
 // What one message did. When it was applied, `lines` are all it did. Otherwise a folder or
 // disk error stopped the batch at this message or before it: `lines` are the changes of the
 // message that reached the disk (a message it stopped part-way), `unknown` the changes made
-// whose state is unknown (renamed or removed, but the folder flush failed).
+// whose state is unknown (renamed or removed, but no flush covering them succeeded).
 struct MessageResult {
   std::vector<OutcomeLine> lines;
   std::size_t entries_changed = 0;  // the number of lines that are changes
@@ -50,12 +49,3 @@ const char* outcome_word(Outcome outcome);
 bool apply_plans(Folder& folder, WorklistIndex& index, const std::vector<const MessagePlan*>& plans,
                  std::vector<MessageResult>& results, std::string& error);
 
-// As apply_plans, but returns without waiting for the commit's folder flush, having let go of
-// the lock: `applied` gets the results, whether every change reached the disk and the error,
-// on this thread when the commit ended before that flush, else on a thread of the folder's
-// once it has ended (see commit_changes_then). The next group can be planned and written
-// meanwhile.
-using PlansApplied = std::function<void(std::vector<MessageResult> results, bool committed,
-                                        const std::string& error)>;
-void apply_plans_then(Folder& folder, WorklistIndex& index,
-                      const std::vector<const MessagePlan*>& plans, PlansApplied applied);

@@ -109,22 +109,17 @@ void Committer::run() {
     }
     plans.clear();
     for (const Job& job : group) plans.push_back(&job.plan);
-    // The group's messages are told once its folder flush has ended, while the next group is
-    // planned and written.
-    std::vector<CommitDone> dones;
-    for (Job& job : group) dones.push_back(std::move(job.done));
-    apply_plans_then(folder_, index_, plans,
-                     [this, dones = std::move(dones)](std::vector<MessageResult> results, bool,
-                                                      const std::string& error) mutable {
-                       for (std::size_t i = 0; i < dones.size(); ++i) {
-                         CommitOutcome outcome{true, results[i].applied, std::move(results[i]), {}};
-                         if (!outcome.applied) outcome.error = error + unknown_text(outcome.result);
-                         post(std::move(dones[i]), std::move(outcome));
-                       }
-                     });
+    std::vector<MessageResult> results;
+    std::string error;
+    apply_plans(folder_, index_, plans, results, error);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      CommitOutcome outcome{true, results[i].applied, std::move(results[i]), {}};
+      if (!outcome.applied) outcome.error = error + unknown_text(outcome.result);
+      post(std::move(group[i].done), std::move(outcome));
+    }
     group.clear();
   }
-  wait_for_commits(folder_);
+  checkpoint_folder(folder_);
   const std::lock_guard<std::mutex> lock(mutex_);
   finished_ = true;
   ended_.notify_all();

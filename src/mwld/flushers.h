@@ -1,6 +1,6 @@
-// Threads that flush a folder's new files and end its commits (the folder flush and what follows
-// it), kept from its first commit to its end: a disk completes many flushes together in about
-// the time of one, and starting the threads anew for each commit cost a tenth of its time.
+// Threads that run a folder's flushes while its committing thread goes on: a commit's record is
+// flushed into the journal while the commit writes its files. Kept from the folder's first
+// commit to its end: starting a thread anew for each commit cost a tenth of its time.
 #pragma once
 
 #include <condition_variable>
@@ -8,7 +8,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,7 +16,7 @@ class Flushers {
   explicit Flushers(std::size_t threads);
   Flushers(const Flushers&) = delete;
   Flushers& operator=(const Flushers&) = delete;
-  ~Flushers();  // after the work queued has ended
+  ~Flushers();  // after the flushes queued have ended
 
   // Queues `flush`; what it refers to must live until wait() returns.
   void flush(std::function<void()> flush);
@@ -25,33 +24,14 @@ class Flushers {
   // Returns once every flush queued has ended.
   void wait();
 
-  // Queues `work`, which wait() does not wait for: the end of a commit, which may run while
-  // the next commit's files are written and flushed. Such work runs one at a time, in the order
-  // it was queued, so that commits end, and their messages are answered, in the order they
-  // were made.
-  void run_later(std::function<void()> work);
-
-  // Returns once every flush and every work queued has ended.
-  void drain();
-
  private:
-  struct Job {
-    std::function<void()> work;  // a flush, or work run later
-    bool counted;                // a flush that wait() waits for
-    std::size_t turn = 0;        // of work run later: its place among them
-  };
-
-  void queue(Job job);
   void run();
 
   std::mutex mutex_;
-  std::condition_variable queued_;  // a job queued, or the end
-  std::condition_variable ended_;   // a count below reached zero, or work run later ended
-  std::deque<Job> queue_;
-  std::size_t unfinished_ = 0;     // counted jobs queued or running
-  std::size_t running_later_ = 0;  // other jobs queued or running
-  std::size_t later_queued_ = 0;   // work run later: turns given
-  std::size_t later_ended_ = 0;    // and ended
+  std::condition_variable queued_;  // a flush queued, or the end
+  std::condition_variable ended_;   // every flush queued has ended
+  std::deque<std::function<void()>> queue_;
+  std::size_t unfinished_ = 0;  // flushes queued or running
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

@@ -38,8 +38,6 @@ namespace {
 constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr std::string_view kLockName = "lockfile";
 constexpr std::string_view kGenerationName = "hl7mwld-generation";
-// Flushes kept in flight at once: a disk completes many together in about the time of one.
-constexpr std::size_t kFlushesInFlight = 16;
 
 // Unique within the process run; the process id makes it unique among processes. Temporary
 // files exist only while their writer holds the lock, so a crashed run's are nobody's.
@@ -67,6 +65,77 @@ struct ScopedHandle {
   std::intptr_t value = -1;
   ~ScopedHandle() { close_handle(value); }
 };
+
+// The batch, under the lock. Its record is flushed into the journal while its files are
+// written, and only then are they renamed: a crash before the flush leaves every entry as it
+// was, one after it finds the record and writes again what the crash lost. A batch that fails
+// after that flush withdraws its record and flushes the changes it made, as a journal-less
+// commit would: each file, then the folder.
+bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
+                   CommitProgress& progress, std::string& error, const Renamed& renamed) {
+  JournalPlace place;
+  if (!journal_append(folder, changes, folder_generation(folder), place, error)) return false;
+  if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(1);
+  Flushers& flushers = *folder.flushers;
+  std::string journal_error;
+  flushers.flush([&journal = *folder.journal, &journal_error] {
+    journal_flush(journal, journal_error);
+  });
+  std::vector<std::string> temporaries;  // by change; empty for a removal
+  bool written = true;
+  for (std::size_t i = 0; i < changes.size() && written; ++i) {
+    temporaries.emplace_back(changes[i].bytes ? path_in(folder.path, temporary_name()) : "");
+    if (changes[i].bytes) written = write_new_file(temporaries[i], *changes[i].bytes, error);
+  }
+  // A commit that fails from here on has counted once too often, which only makes a reader
+  // look at the folder again.
+  written = written && bump_generation(folder, progress.generation, error);
+  flushers.wait();
+  if (written && !journal_error.empty()) {
+    error = std::move(journal_error);
+    written = false;
+  }
+  if (!written) {
+    remove_temporaries_from(temporaries, 0);
+    std::string withdraw_error;
+    if (!journal_withdraw(folder, place, withdraw_error)) {
+      error += "; " + withdraw_error;
+      progress.unknown = changes.size();
+    }
+    return false;
+  }
+
+  std::size_t done = 0;
+  for (; done < changes.size(); ++done) {
+    const std::string entry = path_in(folder.path, changes[done].name);
+    if (changes[done].bytes
+            ? !rename_over(temporaries[done], entry, error)
+            : !remove_entry(entry, path_in(folder.path, temporary_name()), error)) {
+      remove_temporaries_from(temporaries, done);
+      break;
+    }
+  }
+  const bool all_done = done == changes.size();
+  if (all_done) {
+    journal_committed(folder, progress.generation);
+    progress.durable = done;
+  } else {
+    std::string flush_error;
+    const bool withdrawn = journal_withdraw(folder, place, flush_error);
+    bool flushed = withdrawn;
+    for (std::size_t i = 0; i < done && flushed; ++i) {
+      if (changes[i].bytes) flushed = flush_file(path_in(folder.path, changes[i].name), flush_error);
+    }
+    ScopedHandle directory;
+    flushed = flushed && open_directory(folder.path, directory.value, flush_error) &&
+              flush_directory(directory.value, folder.path, flush_error);
+    if (!flushed) error += "; " + flush_error;
+    // A record not withdrawn may still make every change at the next start.
+    (flushed ? progress.durable : progress.unknown) = withdrawn ? done : changes.size();
+  }
+  if (renamed) renamed(CommitProgress{done, 0, progress.generation});
+  return all_done;
+}
 
 }  // namespace
 
@@ -173,112 +242,23 @@ void remove_temporaries(const Folder& folder) {
   for (const std::string& name : names) remove_file(path_in(folder.path, name), ignored);
 }
 
-// The batch, under the lock. Its record is flushed into the journal while its files are
-// written, and only then are they renamed: a crash before the flush leaves every entry as it
-// was, one after it finds the record and writes again what the crash lost. A batch that fails
-// after that flush withdraws its record and flushes the changes it made, as a journal-less
-// commit would: each file, then the folder.
-void commit_changes_then(Folder& folder, const std::vector<FolderChange>& changes,
-                         const WhileFlushing& renamed, CommitEnded ended) {
-  CommitEnd end;
+bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
+                    CommitProgress& progress, std::string& error, const Renamed& renamed) {
+  progress = {};
   for (const FolderChange& change : changes) {
     if (!is_entry_name(change.name)) {
-      errno_failure(path_in(folder.path, change.name), EINVAL, end.error);
-      return ended(std::move(end));
+      return errno_failure(path_in(folder.path, change.name), EINVAL, error);
     }
   }
-  JournalPlace place;
-  if (changes.empty() ||
-      !journal_append(folder, changes, folder_generation(folder), place, end.error)) {
-    end.committed = changes.empty();
-    return ended(std::move(end));
-  }
-  if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(kFlushesInFlight);
-  Flushers& flushers = *folder.flushers;
-  std::string journal_error;
-  flushers.flush([&journal = *folder.journal, &journal_error] {
-    journal_flush(journal, journal_error);
-  });
-  std::vector<std::string> temporaries;  // by change; empty for a removal
-  bool written = true;
-  for (std::size_t i = 0; i < changes.size() && written; ++i) {
-    temporaries.emplace_back(changes[i].bytes ? path_in(folder.path, temporary_name()) : "");
-    if (changes[i].bytes) written = write_new_file(temporaries[i], *changes[i].bytes, end.error);
-  }
-  // A commit that fails from here on has counted once too often, which only makes a reader
-  // look at the folder again.
-  written = written && bump_generation(folder, end.progress.generation, end.error);
-  flushers.wait();
-  if (written && !journal_error.empty()) {
-    end.error = std::move(journal_error);
-    written = false;
-  }
-  if (!written) {
-    remove_temporaries_from(temporaries, 0);
-    std::string withdraw_error;
-    if (!journal_withdraw(folder, place, withdraw_error)) {
-      end.error += "; " + withdraw_error;
-      end.progress.unknown = changes.size();
-    }
-    return ended(std::move(end));
-  }
-
-  std::size_t done = 0;
-  for (; done < changes.size(); ++done) {
-    const std::string entry = path_in(folder.path, changes[done].name);
-    if (changes[done].bytes
-            ? !rename_over(temporaries[done], entry, end.error)
-            : !remove_entry(entry, path_in(folder.path, temporary_name()), end.error)) {
-      remove_temporaries_from(temporaries, done);
-      break;
-    }
-  }
-  const CommitProgress made{done, 0, end.progress.generation};
-  if (done == changes.size()) {
-    journal_committed(folder, made.generation);
-    end.progress.durable = done;
-    end.committed = true;
-  } else {
-    std::string flush_error;
-    const bool withdrawn = journal_withdraw(folder, place, flush_error);
-    bool flushed = withdrawn;
-    for (std::size_t i = 0; i < done && flushed; ++i) {
-      if (changes[i].bytes) flushed = flush_file(path_in(folder.path, changes[i].name), flush_error);
-    }
-    ScopedHandle directory;
-    flushed = flushed && open_directory(folder.path, directory.value, flush_error) &&
-              flush_directory(directory.value, folder.path, flush_error);
-    if (!flushed) end.error += "; " + flush_error;
-    // A record not withdrawn may still make every change at the next start.
-    (flushed ? end.progress.durable : end.progress.unknown) = withdrawn ? done : changes.size();
-  }
-  // Ended in the order the commits were made, after the ends queued before.
-  flushers.run_later([end = std::move(end), ended = std::move(ended)]() mutable {
-    ended(std::move(end));
-  });
-  if (renamed) renamed(made);
-}
-
-bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error) {
-  progress = {};
+  if (changes.empty()) return true;
   const bool locked_here = !folder.locked;
   if (locked_here && !lock_folder(folder, error)) return false;
-  CommitEnd end;
-  commit_changes_then(folder, changes, nullptr,
-                      [&end](CommitEnd ended) { end = std::move(ended); });
-  wait_for_commits(folder);
+  const bool committed = commit_locked(folder, changes, progress, error, renamed);
   if (locked_here) unlock_folder(folder);
-  progress = end.progress;
-  if (!end.committed) error = std::move(end.error);
-  return end.committed;
+  return committed;
 }
 
-// The journal is emptied too, so that a crash of the system later finds nothing to write
-// again: a writer whose commits have all ended leaves the entries as the folder holds them. A
-// checkpoint that fails leaves that to the next; the commits are durable either way.
-void wait_for_commits(Folder& folder) {
-  if (folder.flushers) folder.flushers->drain();
+void checkpoint_folder(Folder& folder) {
   if (!folder.journal) return;
   std::string ignored;
   const bool locked_here = !folder.locked;

@@ -59,52 +59,41 @@ void unlock_folder(Folder& folder);
 void remove_temporaries(const Folder& folder);
 
 // How far commit_changes got with a batch, in the batch's order. A change has reached the disk
-// when its file was flushed, renamed over its name (or the entry removed) and then a flush of
-// the folder succeeded. The first `durable` changes reached the disk; the next `unknown` ones
-// were renamed or removed but the folder flush that would cover them failed, so after a crash
-// each may be old or new; the rest were not made, and their entries are as they were.
+// when the batch's record was flushed into the folder's journal and its file renamed over its
+// name (or the entry removed), or, in a batch that failed after that flush, when its file and
+// then the folder were flushed. The first `durable` changes reached the disk; the next `unknown`
+// ones were made, or may be made again from the journal, but no flush that would cover them
+// succeeded, so after a crash each may be old or new; the rest were not made, and their entries
+// are as they were.
 struct CommitProgress {
   std::size_t durable = 0;
   std::size_t unknown = 0;
   std::uint64_t generation = 0;  // the folder's generation the commit wrote; 0: none
 };
 
-// Makes `changes` durable, in their order, holding the lock: writes each new content to a
-// temporary file in the folder (a name hl7mwld owns that does not end in ".wl"), flushes them
-// to the disk, renames each over its entry's name, removes the entries to remove (a missing
-// one is not an error), and flushes the folder. True when every change reached the disk. When
-// writing or flushing a temporary file fails, the temporaries are removed and the entries are
-// as they were. Before the first rename it increments the folder's generation. When a rename
-// or removal fails, the changes before it stay and the folder is still flushed, so that they
-// reach the disk; the failed change and those after it are not made. `progress` says how far the
-// batch got, also when it returns false. A crash at any point leaves every entry file whole, old or
-// new. Takes the lock for the call when the caller does not hold it. A name other than
-// "hl7mwld-*.wl" in the folder itself refuses the whole batch before anything is written ("PATH:
-// Invalid argument").
+// Runs after a commit's renames and removals with the progress made: work that needs the
+// changes made, such as recording them in an index.
+using Renamed = std::function<void(const CommitProgress& made)>;
+
+// Makes `changes` durable, in their order, holding the lock (taken for the call when the
+// caller does not hold it): writes their record into the journal and flushes it while it writes
+// each new content to a temporary file in the folder (a name hl7mwld owns that does not end in
+// ".wl"), then increments the folder's generation, renames each over its entry's name and
+// removes the entries to remove (a missing one is not an error). True when every change reached
+// the disk. When writing the journal or a temporary file fails, the temporaries are removed and
+// the entries are as they were. When a rename or removal fails, the changes before it stay and
+// are flushed, the record is withdrawn, and the failed change and those after it are not made.
+// `progress` says how far the batch got, also when it returns false. A crash at any point
+// leaves every entry file whole, old or new, once the folder is next opened. A name other than
+// "hl7mwld-*.wl" in the folder itself refuses the whole batch before anything is written
+// ("PATH: Invalid argument").
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error);
+                    CommitProgress& progress, std::string& error, const Renamed& renamed = nullptr);
 
-// How a commit ended: true when every change reached the disk; how far it got; the error.
-struct CommitEnd {
-  bool committed = false;
-  CommitProgress progress;
-  std::string error;
-};
-using CommitEnded = std::function<void(CommitEnd ended)>;
-
-// As commit_changes, the caller holding the lock, but without waiting for the folder's flush:
-// `ended` runs on this thread when the commit ends before that flush, else on a thread of the
-// folder's once the flush has ended. The lock may be let go as soon as it returns, and the next
-// commit begun: the flushes of its files then overlap this one's folder flush. `renamed`, when
-// given, runs after the renames and removals while the folder's flush is in flight, with the
-// progress the commit has if that flush succeeds: work that needs the changes made but not yet
-// durable, such as recording them in an index, costs a commit no time then.
-using WhileFlushing = std::function<void(const CommitProgress& renamed)>;
-void commit_changes_then(Folder& folder, const std::vector<FolderChange>& changes,
-                         const WhileFlushing& renamed, CommitEnded ended);
-
-// Returns once the commits begun have ended, their `ended` run.
-void wait_for_commits(Folder& folder);
+// Makes the entries of every commit so far durable where they are and empties the journal, so
+// that a crash of the system later finds nothing to write again: how a writer ends. One that
+// fails leaves that to the next; the commits are durable either way.
+void checkpoint_folder(Folder& folder);
 
 // True when the folder holds a file called `name`.
 bool entry_exists(const Folder& folder, const std::string& name);

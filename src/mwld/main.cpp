@@ -194,12 +194,12 @@ int run_apply(const CommandLine& line) {
         }
         return !stopped;
       });
-  if (stopped || (!batch.plans.empty() && !commit(batch, folder, index))) return kFailed;
+  stopped = stopped || (!batch.plans.empty() && !commit(batch, folder, index));
   // Expiry lines name no message: their file, number and control ID are "-".
-  if (line.expire_after && !expire_all(folder, index, *line.expire_after, "-\t-\t-\t")) {
-    return kFailed;
-  }
-  return status;
+  stopped = stopped ||
+            (line.expire_after && !expire_all(folder, index, *line.expire_after, "-\t-\t-\t"));
+  checkpoint_folder(folder);
+  return stopped ? kFailed : status;
 }
 
 int run_list(const CommandLine& line) {
@@ -244,7 +244,9 @@ int run_expire(const CommandLine& line) {
     return kFailed;
   }
   WorklistIndex index;
-  return expire_all(folder, index, *line.expire_after, "") ? 0 : kFailed;
+  const bool expired = expire_all(folder, index, *line.expire_after, "");
+  checkpoint_folder(folder);
+  return expired ? 0 : kFailed;
 }
 
 int run_show(const CommandLine& line) {

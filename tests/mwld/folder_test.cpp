@@ -137,29 +137,24 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
 }
 
 // Site files, stale temporaries (removed) and entries, each holding its own name as bytes.
-// serve begins a commit before the folder flush of the one before it has ended.
-TEST(CommitChangesThen, OverlapsTheNextCommit) {
+// What the commit's `renamed` sees: the changes made and the generation written, in order.
+TEST(CommitChanges, TellsWhatWasRenamed) {
   TempFolder dir;
   Folder folder;
   std::string error;
   ASSERT_TRUE(open_folder(dir.path, folder, error)) << error;
-  ASSERT_TRUE(lock_folder(folder, error)) << error;
   const std::vector<std::vector<FolderChange>> batches = {
       {{"hl7mwld-a.wl", "first a"}, {"hl7mwld-b.wl", "b"}},
       {{"hl7mwld-a.wl", "second a"}, {"hl7mwld-b.wl", std::nullopt}, {"hl7mwld-c.wl", "c"}}};
   std::vector<CommitProgress> renamed;
-  std::vector<CommitEnd> ends(batches.size());
   for (std::size_t i = 0; i < batches.size(); ++i) {
-    commit_changes_then(
-        folder, batches[i], [&](const CommitProgress& progress) { renamed.push_back(progress); },
-        [&ends, i](CommitEnd end) { ends[i] = std::move(end); });
-  }
-  wait_for_commits(folder);
-  for (std::size_t i = 0; i < batches.size(); ++i) {
-    EXPECT_TRUE(ends[i].committed) << ends[i].error;
-    EXPECT_EQ(ends[i].progress.durable, batches[i].size());
-    EXPECT_EQ(ends[i].progress.generation, i + 1);
-    ASSERT_EQ(renamed.size(), batches.size());
+    CommitProgress progress;
+    EXPECT_TRUE(commit_changes(folder, batches[i], progress, error,
+                               [&](const CommitProgress& made) { renamed.push_back(made); }))
+        << error;
+    EXPECT_EQ(progress.durable, batches[i].size());
+    EXPECT_EQ(progress.generation, i + 1);
+    ASSERT_EQ(renamed.size(), i + 1);
     EXPECT_EQ(renamed[i].durable, batches[i].size());
     EXPECT_EQ(renamed[i].generation, i + 1);
   }
@@ -197,13 +192,13 @@ void restart_system(const std::string& folder, bool tear) {
   write_file(path, bytes);
 }
 
-// Writers commit without a checkpoint at their end, as a crashed process leaves the folder;
+// Writers commit without a checkpoint at their end, as crashed processes leave the folder;
 // the entries are then as the crash left them, and the next open must bring back those the
 // journal holds, whoever wrote them.
 TEST(Journal, TheNextOpenBringsBackWhatACrashLost) {
   struct Step {
     int writer;  // 0 or 1: two processes' folders; a writer's first step opens it
-    std::vector<FolderChange> changes;  // none: the writer waits for its commits
+    std::vector<FolderChange> changes;  // none: the writer's checkpoint
   };
   struct Case {
     const char* label;
@@ -246,15 +241,12 @@ TEST(Journal, TheNextOpenBringsBackWhatACrashLost) {
         if (folder.path.empty()) {
           ASSERT_TRUE(open_folder_and_clean_up(dir.path, folder, error)) << error;
         }
+        CommitProgress progress;
         if (step.changes.empty()) {
-          wait_for_commits(folder);
-          continue;
+          checkpoint_folder(folder);
+        } else {
+          EXPECT_TRUE(commit_changes(folder, step.changes, progress, error)) << error;
         }
-        ASSERT_TRUE(lock_folder(folder, error)) << error;
-        commit_changes_then(folder, step.changes, nullptr, [](CommitEnd end) {
-          EXPECT_TRUE(end.committed) << end.error;
-        });
-        unlock_folder(folder);
       }
     }
     if (c.system_restarted) restart_system(dir.path, c.torn);
