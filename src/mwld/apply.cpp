@@ -290,14 +290,15 @@ bool apply_plans(Folder& folder, WorklistIndex& index, const std::vector<const M
     results[i] = result_of(*plans[i], view, changes);
     ends.push_back(changes.size());
   }
-  // A commit that fails after its renames leaves the folder as the index records it; one that
-  // fails before them may have counted a generation, which makes the index look again.
-  const Renamed record = [&](const CommitProgress& renamed) {
-    index_commit(folder, index, changes, renamed);
+  // The index records the changes while the commit's record flushes; a commit that fails
+  // makes it look at the folder again.
+  const WhileFlushing record = [&](const std::vector<FileStamp>& stamps) {
+    index_changes(index, changes, stamps);
   };
   CommitProgress progress;
   const bool committed =
       commit_changes(folder, changes, progress, error, indexed ? record : nullptr);
+  if (indexed) index_ended(folder, index, committed, progress);
   unlock_folder(folder);
   settle(results, ends, progress);
   return committed;

@@ -72,7 +72,8 @@ struct ScopedHandle {
 // after that flush withdraws its record and flushes the changes it made, as a journal-less
 // commit would: each file, then the folder.
 bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
-                   CommitProgress& progress, std::string& error, const Renamed& renamed) {
+                   CommitProgress& progress, std::string& error,
+                   const WhileFlushing& while_flushing) {
   JournalPlace place;
   if (!journal_append(folder, changes, folder_generation(folder), place, error)) return false;
   if (!folder.flushers) folder.flushers = std::make_unique<Flushers>(1);
@@ -90,6 +91,13 @@ bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
   // A commit that fails from here on has counted once too often, which only makes a reader
   // look at the folder again.
   written = written && bump_generation(folder, progress.generation, error);
+  if (written && while_flushing) {
+    std::vector<FileStamp> stamps(changes.size());
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      if (changes[i].bytes) file_stamp(temporaries[i], stamps[i]);  // a rename keeps it
+    }
+    while_flushing(stamps);
+  }
   flushers.wait();
   if (written && !journal_error.empty()) {
     error = std::move(journal_error);
@@ -133,7 +141,6 @@ bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
     // A record not withdrawn may still make every change at the next start.
     (flushed ? progress.durable : progress.unknown) = withdrawn ? done : changes.size();
   }
-  if (renamed) renamed(CommitProgress{done, 0, progress.generation});
   return all_done;
 }
 
@@ -243,7 +250,8 @@ void remove_temporaries(const Folder& folder) {
 }
 
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error, const Renamed& renamed) {
+                    CommitProgress& progress, std::string& error,
+                    const WhileFlushing& while_flushing) {
   progress = {};
   for (const FolderChange& change : changes) {
     if (!is_entry_name(change.name)) {
@@ -253,7 +261,7 @@ bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
   if (changes.empty()) return true;
   const bool locked_here = !folder.locked;
   if (locked_here && !lock_folder(folder, error)) return false;
-  const bool committed = commit_locked(folder, changes, progress, error, renamed);
+  const bool committed = commit_locked(folder, changes, progress, error, while_flushing);
   if (locked_here) unlock_folder(folder);
   return committed;
 }

@@ -58,6 +58,15 @@ void unlock_folder(Folder& folder);
 // Removes the temporary files a crashed writer left behind. Call it holding the lock.
 void remove_temporaries(const Folder& folder);
 
+// What tells one state of a file from another: its modification time in nanoseconds, its
+// size, and its file number (the inode on POSIX; 0 on Windows, which has none to read cheaply).
+struct FileStamp {
+  std::int64_t modified = 0;
+  std::uint64_t size = 0;
+  std::uint64_t file_number = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
 // How far commit_changes got with a batch, in the batch's order. A change has reached the disk
 // when the batch's record was flushed into the folder's journal and its file renamed over its
 // name (or the entry removed), or, in a batch that failed after that flush, when its file and
@@ -71,9 +80,11 @@ struct CommitProgress {
   std::uint64_t generation = 0;  // the folder's generation the commit wrote; 0: none
 };
 
-// Runs after a commit's renames and removals with the progress made: work that needs the
-// changes made, such as recording them in an index.
-using Renamed = std::function<void(const CommitProgress& made)>;
+// Runs while the commit's record is flushed, before its renames, with the stamp each new file
+// will have under its entry's name (a removal's is a stamp of zeros): work on the changes, such
+// as recording them in an index, costs the commit no time then. The commit may still fail
+// after it; `progress` then tells what was made.
+using WhileFlushing = std::function<void(const std::vector<FileStamp>& stamps)>;
 
 // Makes `changes` durable, in their order, holding the lock (taken for the call when the
 // caller does not hold it): writes their record into the journal and flushes it while it writes
@@ -88,7 +99,8 @@ using Renamed = std::function<void(const CommitProgress& made)>;
 // "hl7mwld-*.wl" in the folder itself refuses the whole batch before anything is written
 // ("PATH: Invalid argument").
 bool commit_changes(Folder& folder, const std::vector<FolderChange>& changes,
-                    CommitProgress& progress, std::string& error, const Renamed& renamed = nullptr);
+                    CommitProgress& progress, std::string& error,
+                    const WhileFlushing& while_flushing = nullptr);
 
 // Makes the entries of every commit so far durable where they are and empties the journal, so
 // that a crash of the system later finds nothing to write again: how a writer ends. One that
@@ -100,15 +112,6 @@ bool entry_exists(const Folder& folder, const std::string& name);
 
 // The names of the folder's entry files that hl7mwld named ("hl7mwld-*.wl"), sorted.
 bool list_entries(const Folder& folder, std::vector<std::string>& names, std::string& error);
-
-// What tells one state of a file from another: its modification time in nanoseconds, its
-// size, and its file number (the inode on POSIX; 0 on Windows, which has none to read cheaply).
-struct FileStamp {
-  std::int64_t modified = 0;
-  std::uint64_t size = 0;
-  std::uint64_t file_number = 0;
-  bool operator==(const FileStamp&) const = default;
-};
 
 // The names as list_entries gives them, each with its stamp.
 bool list_stamped_entries(const Folder& folder, std::vector<std::string>& names,

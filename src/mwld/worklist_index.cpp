@@ -151,7 +151,23 @@ void index_commit(const Folder& folder, WorklistIndex& index,
     index_entry(index, change.name, change.bytes ? &*change.bytes : nullptr,
                 change.bytes ? stamp_of_entry(folder, change.name) : FileStamp{});
   }
-  if (progress.unknown > 0 || progress.durable < changes.size()) {
+  index_ended(folder, index, progress.unknown == 0 && progress.durable == changes.size(),
+              progress);
+}
+
+void index_changes(WorklistIndex& index, const std::vector<FolderChange>& changes,
+                   const std::vector<FileStamp>& stamps) {
+  if (!index.built) return;
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    index_entry(index, changes[i].name, changes[i].bytes ? &*changes[i].bytes : nullptr,
+                stamps[i]);
+  }
+}
+
+void index_ended(const Folder& folder, WorklistIndex& index, bool committed,
+                 const CommitProgress& progress) {
+  if (!index.built) return;
+  if (!committed) {
     index.generation = kUnknownGeneration;
     return;
   }

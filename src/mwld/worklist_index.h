@@ -56,6 +56,15 @@ void index_entry(WorklistIndex& index, const std::string& name, const std::strin
 void index_commit(const Folder& folder, WorklistIndex& index,
                   const std::vector<FolderChange>& changes, const CommitProgress& progress);
 
+// The same in two steps, for a commit's WhileFlushing: index_changes records every change as
+// made, with its new file's stamp; index_ended then records the folder's new generation and
+// stamp, or, when the commit failed, has the next refresh compare every file, which puts right
+// what the commit did not make.
+void index_changes(WorklistIndex& index, const std::vector<FolderChange>& changes,
+                   const std::vector<FileStamp>& stamps);
+void index_ended(const Folder& folder, WorklistIndex& index, bool committed,
+                 const CommitProgress& progress);
+
 // The names of the entries whose placer or filler number is `number`, or whose Patient ID is
 // `patient_id`.
 const std::set<std::string>& entries_of_order(const WorklistIndex& index,

@@ -137,8 +137,9 @@ TEST(CommitChanges, LeavesExactlyTheNewEntries) {
 }
 
 // Site files, stale temporaries (removed) and entries, each holding its own name as bytes.
-// What the commit's `renamed` sees: the changes made and the generation written, in order.
-TEST(CommitChanges, TellsWhatWasRenamed) {
+// What a commit's WhileFlushing is told before the renames: the stamp each entry has after
+// them (zeros for a removal); and the generations the commits count.
+TEST(CommitChanges, TellsTheNewFilesStamps) {
   TempFolder dir;
   Folder folder;
   std::string error;
@@ -146,17 +147,19 @@ TEST(CommitChanges, TellsWhatWasRenamed) {
   const std::vector<std::vector<FolderChange>> batches = {
       {{"hl7mwld-a.wl", "first a"}, {"hl7mwld-b.wl", "b"}},
       {{"hl7mwld-a.wl", "second a"}, {"hl7mwld-b.wl", std::nullopt}, {"hl7mwld-c.wl", "c"}}};
-  std::vector<CommitProgress> renamed;
   for (std::size_t i = 0; i < batches.size(); ++i) {
+    std::vector<FileStamp> told;
     CommitProgress progress;
     EXPECT_TRUE(commit_changes(folder, batches[i], progress, error,
-                               [&](const CommitProgress& made) { renamed.push_back(made); }))
+                               [&](const std::vector<FileStamp>& stamps) { told = stamps; }))
         << error;
     EXPECT_EQ(progress.durable, batches[i].size());
     EXPECT_EQ(progress.generation, i + 1);
-    ASSERT_EQ(renamed.size(), i + 1);
-    EXPECT_EQ(renamed[i].durable, batches[i].size());
-    EXPECT_EQ(renamed[i].generation, i + 1);
+    ASSERT_EQ(told.size(), batches[i].size());
+    for (std::size_t j = 0; j < told.size(); ++j) {
+      EXPECT_EQ(told[j], batches[i][j].bytes ? stamp_of_entry(folder, batches[i][j].name)
+                                             : FileStamp{});
+    }
   }
   const Contents expected = {{"lockfile", ""},
                              {"hl7mwld-generation", "2\n"},
