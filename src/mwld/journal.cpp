@@ -14,8 +14,10 @@
 #include "mwld/journal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -340,6 +342,8 @@ bool journal_append(Folder& folder, const std::vector<FolderChange>& changes,
   if (!refresh_header(journal, error) || !free_covered(journal, error)) return false;
   const std::string record = record_text(changes, journal.next_sequence);
   const std::uint64_t length = record.size();
+  // Its lengths are written in 4 bytes.
+  if (length - kRecordHeaderSize > UINT32_MAX) return errno_failure(journal.path, EFBIG, error);
   const bool wrapped = !journal.pending.empty() && journal.pending.front().offset > journal.end;
   const std::uint64_t limit = wrapped ? journal.pending.front().offset : kCapacity;
   std::uint64_t offset = journal.end;
