@@ -11,6 +11,7 @@
 
 class Flushers;
 struct Journal;
+// Ends the journal's checkpoint thread and closes it, as its folder goes away (journal.cpp).
 struct JournalCloser {
   void operator()(Journal* journal) const;
 };

@@ -45,6 +45,3 @@ bool checkpoint_journal(Folder& folder, std::string& error);
 // As a folder is opened: after a crash of the system, writes again the entries of the records
 // not freed, then empties the journal.
 bool recover_journal(Folder& folder, std::string& error);
-
-// Ends the journal's thread; called as its folder goes away.
-void close_journal(Journal* journal);
