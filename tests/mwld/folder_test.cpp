@@ -212,6 +212,7 @@ TEST(Journal, TheNextOpenBringsBackWhatACrashLost) {
     Contents after;         // and those the next open leaves
   };
   const Contents old_b = {{"hl7mwld-b.wl", "old b"}};
+  const auto thirty_mib = [](char c) { return std::string(30 << 20, c); };
   // clang-format off
   const std::vector<Case> cases = {
       {"files lost with the cache are written again",
@@ -230,6 +231,12 @@ TEST(Journal, TheNextOpenBringsBackWhatACrashLost) {
       {"records a checkpoint freed are not written again",
        {{0, {{"hl7mwld-a.wl", "a"}}}, {0, {}}},
        true, false, old_b, old_b},
+      // The journal holds 64 MiB: the third record does not fit, the first two are freed and
+      // it goes to the journal's start, the fourth after it.
+      {"records past the journal's end go on at its start",
+       {{0, {{"hl7mwld-a.wl", thirty_mib('1')}}}, {0, {{"hl7mwld-b.wl", thirty_mib('2')}}},
+        {0, {{"hl7mwld-c.wl", thirty_mib('3')}}}, {0, {{"hl7mwld-a.wl", "4"}}}},
+       true, false, {}, {{"hl7mwld-a.wl", "4"}, {"hl7mwld-c.wl", thirty_mib('3')}}},
   };
   // clang-format on
   for (const Case& c : cases) {
