@@ -232,11 +232,13 @@ TEST(Journal, TheNextOpenBringsBackWhatACrashLost) {
        {{0, {{"hl7mwld-a.wl", "a"}}}, {0, {}}},
        true, false, old_b, old_b},
       // The journal holds 64 MiB: the third record does not fit, the first two are freed and
-      // it goes to the journal's start, the fourth after it.
+      // it goes to the journal's start, the fourth after it. Records this large start
+      // checkpoints of their own as well, so only the last one is sure not to be freed.
       {"records past the journal's end go on at its start",
        {{0, {{"hl7mwld-a.wl", thirty_mib('1')}}}, {0, {{"hl7mwld-b.wl", thirty_mib('2')}}},
         {0, {{"hl7mwld-c.wl", thirty_mib('3')}}}, {0, {{"hl7mwld-a.wl", "4"}}}},
-       true, false, {}, {{"hl7mwld-a.wl", "4"}, {"hl7mwld-c.wl", thirty_mib('3')}}},
+       true, false, {{"hl7mwld-b.wl", thirty_mib('2')}, {"hl7mwld-c.wl", thirty_mib('3')}},
+       {{"hl7mwld-a.wl", "4"}, {"hl7mwld-b.wl", thirty_mib('2')}, {"hl7mwld-c.wl", thirty_mib('3')}}},
   };
   // clang-format on
   for (const Case& c : cases) {
