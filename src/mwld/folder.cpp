@@ -129,14 +129,10 @@ bool commit_locked(Folder& folder, const std::vector<FolderChange>& changes,
     progress.durable = done;
   } else {
     std::string flush_error;
+    std::vector<std::string> made;
+    for (std::size_t i = 0; i < done; ++i) made.push_back(changes[i].name);
     const bool withdrawn = journal_withdraw(folder, place, flush_error);
-    bool flushed = withdrawn;
-    for (std::size_t i = 0; i < done && flushed; ++i) {
-      if (changes[i].bytes) flushed = flush_file(path_in(folder.path, changes[i].name), flush_error);
-    }
-    ScopedHandle directory;
-    flushed = flushed && open_directory(folder.path, directory.value, flush_error) &&
-              flush_directory(directory.value, folder.path, flush_error);
+    const bool flushed = withdrawn && flush_entries_in_place(folder.path, made, flush_error);
     if (!flushed) error += "; " + flush_error;
     // A record not withdrawn may still make every change at the next start.
     (flushed ? progress.durable : progress.unknown) = withdrawn ? done : changes.size();
@@ -162,6 +158,17 @@ bool bump_generation(const Folder& folder, std::uint64_t& generation, std::strin
   if (std::fclose(file) != 0 || !written) return errno_failure(path, written ? errno : code, error);
   generation = next;
   return true;
+}
+
+bool flush_entries_in_place(const std::string& folder, const std::vector<std::string>& names,
+                            std::string& error) {
+  for (const std::string& name : names) {
+    const std::string path = path_in(folder, name);
+    if (file_exists(path) && !flush_file(path, error)) return false;
+  }
+  ScopedHandle directory;
+  return open_directory(folder, directory.value, error) &&
+         flush_directory(directory.value, folder, error);
 }
 
 bool restore_entries(const Folder& folder, const std::vector<FolderChange>& changes,

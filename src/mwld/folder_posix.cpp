@@ -216,16 +216,14 @@ bool flush_file_system(const std::string& folder, std::string& error) {
 
 // Linux names each start of the system; elsewhere each process counts as a start of its own,
 // which only makes a replay write entries that were already whole.
-std::uint64_t cache_identity() {
-  static const std::uint64_t identity = [] {
-    std::uint64_t hash = 14695981039346656037ull;
+std::string system_start() {
+  static const std::string name = [] {
     char text[64] = {};
     const int file = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
     const ssize_t got = file < 0 ? -1 : read(file, text, sizeof text);
     if (file >= 0) close(file);
-    if (got <= 0) return std::random_device{}() | (static_cast<std::uint64_t>(getpid()) << 32);
-    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
-    return hash;
+    if (got > 0) return std::string(text, static_cast<std::size_t>(got));
+    return "process " + std::to_string(getpid()) + " " + std::to_string(std::random_device{}());
   }();
-  return identity;
+  return name;
 }

@@ -26,6 +26,10 @@ std::string path_in(const std::string& folder, std::string_view name);
 // Writes the folder's generation count, one more than it was, into `generation`.
 bool bump_generation(const Folder& folder, std::uint64_t& generation, std::string& error);
 
+// Flushes each entry of `names` the folder holds, then the folder itself.
+bool flush_entries_in_place(const std::string& folder, const std::vector<std::string>& names,
+                            std::string& error);
+
 // Makes the entries as `changes` say, whatever they hold now, unflushed: the journal's replay.
 bool restore_entries(const Folder& folder, const std::vector<FolderChange>& changes,
                      std::string& error);
@@ -94,4 +98,4 @@ bool flush_file_system(const std::string& folder, std::string& error);
 
 // Names the life of the system's file cache: files written while it is the same are still
 // there as written, flushed or not, whatever process wrote them.
-std::uint64_t cache_identity();
+std::string system_start();

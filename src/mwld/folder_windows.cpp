@@ -264,4 +264,4 @@ bool flush_data(std::intptr_t handle, const std::string& path, std::string& erro
 bool flush_file_system(const std::string&, std::string&) { return true; }
 
 // The files are on the disk once renamed: whatever started since, a replay finds them whole.
-std::uint64_t cache_identity() { return 1; }
+std::string system_start() { return "Windows"; }

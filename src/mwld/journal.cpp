@@ -64,6 +64,12 @@ std::uint64_t checksum(std::string_view bytes, std::uint64_t hash = 146959810393
   return hash;
 }
 
+// The system start's name, hashed as a record holds it.
+std::uint64_t cache_identity() {
+  static const std::uint64_t identity = checksum(system_start());
+  return identity;
+}
+
 void put_number(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
 }
@@ -292,7 +298,7 @@ bool free_covered(Journal& journal, std::string& error) {
   while (kept != journal.pending.end() && kept->sequence <= covered) ++kept;
   if (!write_header(journal, covered, kept == journal.pending.end() ? journal.end : kept->offset,
                     error) ||
-      !flush_data(journal.handle, journal.path, error)) {
+      !journal_flush(journal, error)) {
     return false;
   }
   journal.pending.erase(journal.pending.begin(), kept);
@@ -424,16 +430,7 @@ bool flush_named_files(const Journal& journal, std::string& error) {
     for (const FolderChange& change : changes_of(payload)) names.insert(change.name);
     if (names.size() > kFewFiles) return false;
   }
-  std::intptr_t directory = -1;
-  bool flushed = true;
-  for (const std::string& name : names) {
-    const std::string path = path_in(journal.folder_path, name);
-    if (file_exists(path)) flushed = flushed && flush_file(path, error);
-  }
-  flushed = flushed && open_directory(journal.folder_path, directory, error) &&
-            flush_directory(directory, journal.folder_path, error);
-  close_handle(directory);
-  return flushed;
+  return flush_entries_in_place(journal.folder_path, {names.begin(), names.end()}, error);
 }
 
 }  // namespace
